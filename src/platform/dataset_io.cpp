@@ -1,0 +1,388 @@
+// The binary form of a dataset (docs/dataset-format.md) and its files.
+//
+// Loading trusts nothing: the checksum is verified before anything else is
+// read, and every count and length is then checked against the bytes that
+// are actually left, so a damaged or hostile input ends in
+// EDatasetFormatException, never in a read out of bounds or an allocation
+// out of proportion to the input.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "platform/dataset.h"
+#include "platform/dataset_internal.h"
+
+namespace brevalon {
+
+namespace {
+
+using dataset_detail::CutToCharacters;
+using dataset_detail::IsTextual;
+
+constexpr uint8_t kMagic[4] = {'B', 'V', 'D', 'S'};
+constexpr uint16_t kFormatVersion = 1;
+constexpr std::size_t kHeaderBytes = 16;
+constexpr std::size_t kTrailerBytes = 4;
+using dataset_detail::kMaxFields;
+constexpr uint16_t kMaxNameBytes = dataset_detail::kMaxFieldNameBytes;
+constexpr std::size_t kMinFieldDefBytes = 1 + 4 + 2 + 1;  // type, size, name length, one name byte
+constexpr uint64_t kMaxFileBytes = uint64_t{1} << 30;
+
+// ---- CRC-32 (IEEE 802.3, reflected, as zlib), eight bytes per step ----
+
+constexpr std::array<std::array<uint32_t, 256>, 8> MakeCrcTables() {
+  std::array<std::array<uint32_t, 256>, 8> t{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t[0][i] = c;
+  }
+  for (uint32_t i = 0; i < 256; ++i)
+    for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+  return t;
+}
+
+constexpr auto kCrc = MakeCrcTables();
+
+uint32_t Crc32(const uint8_t* p, std::size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  while (n >= 8) {
+    const uint32_t lo = c ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
+    c = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24] ^
+        kCrc[3][p[4]] ^ kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]];
+    p += 8;
+    n -= 8;
+  }
+  while (n-- > 0) c = kCrc[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+// ---- little-endian writing into a buffer sized in advance ----
+
+struct Writer {
+  uint8_t* p;
+  void U8(uint8_t v) { *p++ = v; }
+  void U16(uint16_t v) {
+    for (int k = 0; k < 2; ++k) *p++ = static_cast<uint8_t>(v >> (8 * k));
+  }
+  void U32(uint32_t v) {
+    for (int k = 0; k < 4; ++k) *p++ = static_cast<uint8_t>(v >> (8 * k));
+  }
+  void U64(uint64_t v) {
+    for (int k = 0; k < 8; ++k) *p++ = static_cast<uint8_t>(v >> (8 * k));
+  }
+  void Raw(const void* data, std::size_t n) {
+    if (n != 0) std::memcpy(p, data, n);
+    p += n;
+  }
+};
+
+// ---- bounded little-endian reading ----
+
+[[noreturn]] void Bad(const std::string& what) { throw EDatasetFormatException("Damaged dataset: " + what); }
+
+struct Reader {
+  const uint8_t* p;
+  const uint8_t* end;
+  std::size_t Left() const { return static_cast<std::size_t>(end - p); }
+  void Need(std::size_t n, const char* what) const {
+    if (Left() < n) Bad(std::string(what) + " runs past the end");
+  }
+  uint8_t U8(const char* what) {
+    Need(1, what);
+    return *p++;
+  }
+  uint16_t U16(const char* what) {
+    Need(2, what);
+    const auto v = static_cast<uint16_t>(p[0] | p[1] << 8);
+    p += 2;
+    return v;
+  }
+  uint32_t U32(const char* what) {
+    Need(4, what);
+    const uint32_t v = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    p += 4;
+    return v;
+  }
+  uint64_t U64(const char* what) {
+    Need(8, what);
+    uint64_t v = 0;
+    for (int k = 7; k >= 0; --k) v = v << 8 | p[k];
+    p += 8;
+    return v;
+  }
+};
+
+std::size_t FixedBytes(FieldType t) {
+  switch (t) {
+    case FieldType::Int32: return 4;
+    case FieldType::Boolean: return 1;
+    case FieldType::Int64:
+    case FieldType::Double:
+    case FieldType::DateTime: return 8;
+    case FieldType::Text:
+    case FieldType::Bytes: return 4;  // the length; the bytes follow
+  }
+  return 0;
+}
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+// Closes a descriptor on every path out.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+  int Release() {
+    const int f = fd;
+    fd = -1;
+    return f;
+  }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Save
+
+std::vector<uint8_t> DatasetAccess::Save(const Dataset& ds) {
+  const std::size_t fields = ds.defs_.size();
+  const std::size_t bitmap = (fields + 7) / 8;
+  if (fields > kMaxFields) throw EDatasetException("Too many fields to save");
+
+  // Exact size first, so the buffer is allocated once.
+  std::size_t size = kHeaderBytes + kTrailerBytes + ds.rows_ * bitmap;
+  for (std::size_t i = 0; i < fields; ++i) {
+    const FieldDef& d = ds.defs_[i];
+    if (d.name.size() > kMaxNameBytes) throw EDatasetException("Field \"" + d.name + "\": name too long to save");
+    size += 1 + 4 + 2 + d.name.size();
+    const Dataset::Column& c = ds.columns_[i];
+    const std::size_t fixed = FixedBytes(d.type);
+    for (std::size_t r = 0; r < ds.rows_; ++r) {
+      if (c.nulls[r]) continue;
+      size += fixed;
+      if (IsTextual(d.type)) {
+        size += c.lengths[r];
+      }
+    }
+  }
+
+  std::vector<uint8_t> out(size);
+  Writer w{out.data()};
+  w.Raw(kMagic, 4);
+  w.U16(kFormatVersion);
+  w.U16(0);
+  w.U32(static_cast<uint32_t>(fields));
+  w.U32(static_cast<uint32_t>(ds.rows_));
+  for (const FieldDef& d : ds.defs_) {
+    w.U8(static_cast<uint8_t>(d.type));
+    w.U32(d.size);
+    w.U16(static_cast<uint16_t>(d.name.size()));
+    w.Raw(d.name.data(), d.name.size());
+  }
+  for (std::size_t r = 0; r < ds.rows_; ++r) {
+    uint8_t* bits = w.p;
+    std::memset(bits, 0, bitmap);
+    w.p += bitmap;
+    for (std::size_t i = 0; i < fields; ++i) {
+      const Dataset::Column& c = ds.columns_[i];
+      if (c.nulls[r]) {
+        bits[i / 8] |= static_cast<uint8_t>(1u << (i % 8));
+        continue;
+      }
+      switch (ds.defs_[i].type) {
+        case FieldType::Int32: w.U32(static_cast<uint32_t>(c.words[r])); break;
+        case FieldType::Boolean: w.U8(c.words[r] ? 1 : 0); break;
+        case FieldType::Int64:
+        case FieldType::Double:
+        case FieldType::DateTime: w.U64(c.words[r]); break;
+        case FieldType::Text:
+        case FieldType::Bytes:
+          w.U32(c.lengths[r]);
+          w.Raw(c.heap.data() + c.words[r], c.lengths[r]);
+          break;
+      }
+    }
+  }
+  w.U32(Crc32(out.data(), size - kTrailerBytes));
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Load
+
+Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kHeaderBytes + kTrailerBytes) Bad("too short (" + std::to_string(bytes.size()) + " bytes)");
+  if (std::memcmp(bytes.data(), kMagic, 4) != 0) throw EDatasetFormatException("Not a dataset (bad magic)");
+  Reader in{bytes.data() + 4, bytes.data() + bytes.size() - kTrailerBytes};
+  const uint16_t version = in.U16("version");
+  if (version != kFormatVersion)
+    throw EDatasetFormatException("Unsupported dataset format version " + std::to_string(version));
+  const uint8_t* t = bytes.data() + bytes.size() - kTrailerBytes;
+  const uint32_t stored = uint32_t{t[0]} | uint32_t{t[1]} << 8 | uint32_t{t[2]} << 16 | uint32_t{t[3]} << 24;
+  if (Crc32(bytes.data(), bytes.size() - kTrailerBytes) != stored) Bad("checksum mismatch");
+  if (in.U16("flags") != 0) Bad("unknown flags");
+  const uint32_t fields = in.U32("field count");
+  const uint32_t rows = in.U32("row count");
+  if (fields > kMaxFields || fields > in.Left() / kMinFieldDefBytes) Bad("field count " + std::to_string(fields));
+
+  Dataset ds;
+  for (uint32_t i = 0; i < fields; ++i) {
+    const uint8_t type = in.U8("field type");
+    if (type > static_cast<uint8_t>(FieldType::Bytes)) Bad("unknown field type " + std::to_string(type));
+    const uint32_t size = in.U32("field size");
+    const uint16_t nameLength = in.U16("field name length");
+    if (nameLength == 0 || nameLength > kMaxNameBytes) Bad("field name length " + std::to_string(nameLength));
+    in.Need(nameLength, "field name");
+    std::string name(reinterpret_cast<const char*>(in.p), nameLength);
+    in.p += nameLength;
+    const auto ft = static_cast<FieldType>(type);
+    if (ft != FieldType::Text && size != 0) Bad("field \"" + name + "\" has a size but is not text");
+    if (ds.FieldIndex(name) >= 0) Bad("field \"" + name + "\" defined twice");
+    ds.defs_.push_back(FieldDef{std::move(name), ft, size});
+    ds.columns_.emplace_back();
+  }
+
+  const std::size_t bitmap = (fields + 7) / 8;
+  if (fields == 0 ? rows != 0 : rows > in.Left() / bitmap) Bad("row count " + std::to_string(rows));
+  for (Dataset::Column& c : ds.columns_) {
+    c.nulls.resize(rows, 1);
+    c.words.resize(rows, 0);
+  }
+  for (std::size_t i = 0; i < fields; ++i)
+    if (IsTextual(ds.defs_[i].type)) ds.columns_[i].lengths.resize(rows, 0);
+  const uint8_t lastMask = fields % 8 == 0 ? 0 : static_cast<uint8_t>(0xFFu << (fields % 8));
+
+  for (uint32_t r = 0; r < rows; ++r) {
+    in.Need(bitmap, "null bitmap");
+    const uint8_t* bits = in.p;
+    in.p += bitmap;
+    if (bits[bitmap - 1] & lastMask) Bad("stray bits in the null bitmap of row " + std::to_string(r));
+    for (std::size_t i = 0; i < fields; ++i) {
+      if (bits[i / 8] & (1u << (i % 8))) continue;
+      Dataset::Column& c = ds.columns_[i];
+      const FieldDef& d = ds.defs_[i];
+      c.nulls[r] = 0;
+      switch (d.type) {
+        case FieldType::Int32:
+          c.words[r] = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(in.U32("value"))));
+          break;
+        case FieldType::Boolean: {
+          const uint8_t b = in.U8("value");
+          if (b > 1) Bad("boolean value " + std::to_string(b) + " in field \"" + d.name + "\"");
+          c.words[r] = b;
+          break;
+        }
+        case FieldType::Int64:
+        case FieldType::Double:
+        case FieldType::DateTime: c.words[r] = in.U64("value"); break;
+        case FieldType::Text:
+        case FieldType::Bytes: {
+          const uint32_t length = in.U32("value length");
+          in.Need(length, "value");
+          const std::string_view v(reinterpret_cast<const char*>(in.p), length);
+          in.p += length;
+          if (d.type == FieldType::Text && CutToCharacters(v, d.size) != v.size())
+            Bad("text longer than its field \"" + d.name + "\"");
+          c.words[r] = c.heap.size();
+          c.lengths[r] = length;
+          c.heap.append(v);
+          break;
+        }
+      }
+    }
+  }
+  if (in.Left() != 0) Bad(std::to_string(in.Left()) + " bytes after the last row");
+  ds.rows_ = rows;
+  ds.First();
+  return ds;
+}
+
+// ---------------------------------------------------------------------------
+// Dataset members
+
+std::vector<uint8_t> Dataset::SaveToBytes() const { return DatasetAccess::Save(*this); }
+
+Dataset Dataset::LoadFromBytes(std::span<const uint8_t> bytes) { return DatasetAccess::Load(bytes); }
+
+void Dataset::SaveToFile(const std::filesystem::path& path) const {
+  const std::vector<uint8_t> bytes = SaveToBytes();
+  std::filesystem::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  // A hidden name that no listing of snapshot names (stem*.cds) matches.
+  std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+  Fd fd;
+  fd.fd = ::mkstemp(temp.data());
+  if (fd.fd < 0) throw EDatasetIOException("Cannot create a file in " + dir.string() + ": " + ErrnoText());
+  const auto fail = [&](const std::string& what) {
+    const std::string reason = ErrnoText();
+    ::close(fd.Release());
+    ::unlink(temp.c_str());
+    throw EDatasetIOException("Cannot " + what + " " + path.string() + ": " + reason);
+  };
+  ::fchmod(fd.fd, 0644);  // mkstemp makes 0600; a snapshot is an ordinary file
+  const uint8_t* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd.fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("write");
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd.fd) != 0) fail("flush");
+  if (::close(fd.Release()) != 0) {
+    const std::string reason = ErrnoText();
+    ::unlink(temp.c_str());
+    throw EDatasetIOException("Cannot write " + path.string() + ": " + reason);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const std::string reason = ErrnoText();
+    ::unlink(temp.c_str());
+    throw EDatasetIOException("Cannot replace " + path.string() + ": " + reason);
+  }
+  // Make the rename itself durable; a failure here loses nothing already
+  // visible, so it is not reported.
+  Fd dirFd;
+  dirFd.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd.fd >= 0) ::fsync(dirFd.fd);
+}
+
+Dataset Dataset::LoadFromFile(const std::filesystem::path& path) {
+  Fd fd;
+  fd.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd.fd < 0) throw EDatasetIOException("Cannot open " + path.string() + ": " + ErrnoText());
+  struct stat st {};
+  if (::fstat(fd.fd, &st) != 0) throw EDatasetIOException("Cannot read " + path.string() + ": " + ErrnoText());
+  if (!S_ISREG(st.st_mode)) throw EDatasetIOException("Cannot read " + path.string() + ": not a regular file");
+  if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes)
+    throw EDatasetFormatException("Damaged dataset: " + path.string() + " is too large");
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd.fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EDatasetIOException("Cannot read " + path.string() + ": " + ErrnoText());
+    }
+    if (n == 0) break;  // shrank meanwhile: what is there fails the checksum
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  try {
+    return LoadFromBytes(bytes);
+  } catch (const EDatasetFormatException& e) {
+    throw EDatasetFormatException(std::string(e.what()) + " (" + path.string() + ")");
+  }
+}
+
+}  // namespace brevalon
