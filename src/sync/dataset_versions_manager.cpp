@@ -1,0 +1,275 @@
+#include "sync/dataset_versions_manager.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <unordered_set>
+#include <utility>
+
+#include "session/settings.h"
+
+namespace brevalon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kSnapshotExtension = ".cds";
+
+// A UID or list name becomes one path component; anything that could name
+// another directory is refused here as well as where the request is decoded.
+void CheckPathComponent(const std::string& text, const char* what) {
+  bool valid = !text.empty() && text != "." && text != "..";
+  for (unsigned char ch : text) {
+    if (ch < 32 || ch == 127 || ch == '/' || ch == '\\') valid = false;
+  }
+  if (!valid) throw Exception(std::string("Invalid ") + what + " [" + text + "]");
+}
+
+bool FileExists(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
+
+// Loads a snapshot, or nothing when it is gone or damaged: both mean the
+// client's version cannot be compared against. Other read failures
+// (permissions, I/O errors) are real faults and propagate.
+std::optional<Dataset> TryLoadSnapshot(const fs::path& path) {
+  try {
+    return Dataset::LoadFromFile(path);
+  } catch (const EDatasetFormatException&) {
+    return std::nullopt;
+  } catch (const EDatasetIOException&) {
+    // Another session of the same UID may have dropped it since we looked.
+    if (!FileExists(path)) return std::nullopt;
+    throw;
+  }
+}
+
+// Rows can only be compared by position when both lists have the same fields
+// in the same order; a snapshot of another shape is of no use.
+bool SameShape(const Dataset& stored, const Dataset& current) {
+  const auto& a = stored.Fields();
+  const auto& b = current.Fields();
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].name != b[i].name || a[i].type != b[i].type) return false;
+  }
+  return true;
+}
+
+int32_t NextVersion(int64_t version) {
+  const int64_t next = version + 1;
+  return next > kMaxDataSetVersion ? 1 : static_cast<int32_t>(next);
+}
+
+// Whether `name` is "<list>_<decimal>.cds" for exactly this list name.
+bool IsSnapshotName(std::string_view name, std::string_view list) {
+  if (name.size() <= list.size() + 1 + kSnapshotExtension.size()) return false;
+  if (name.substr(0, list.size()) != list || name[list.size()] != '_') return false;
+  if (!name.ends_with(kSnapshotExtension)) return false;
+  std::string_view number = name.substr(list.size() + 1);
+  number.remove_suffix(kSnapshotExtension.size());
+  if (!number.empty() && number.front() == '-') number.remove_prefix(1);
+  if (number.empty()) return false;
+  for (char ch : number) {
+    if (ch < '0' || ch > '9') return false;
+  }
+  return true;
+}
+
+// A list's key column, in the list's walk order.
+std::vector<int32_t> ReadKeys(Dataset& ds, const std::string& field) {
+  const auto key = ds.FieldByName(field);
+  std::vector<int32_t> keys;
+  keys.reserve(ds.RecordCount());
+  for (ds.First(); !ds.Eof(); ds.Next()) keys.push_back(key.AsInteger());
+  return keys;
+}
+
+struct KeyedRow {
+  int32_t key;
+  uint32_t row;  // position in its list
+};
+
+// The rows of a list in the order of the walk: largest key first, rows
+// sharing a key in list order. A stable radix sort on the key (three passes
+// of 11 bits) keeps this linear in the length of the list.
+std::vector<KeyedRow> InDescendingKeyOrder(const std::vector<int32_t>& keys) {
+  constexpr int kBits = 11;
+  constexpr uint32_t kBuckets = 1u << kBits;
+  // Ascending order of `rank` is descending order of the signed key.
+  auto rank = [](int32_t key) { return ~(static_cast<uint32_t>(key) ^ 0x80000000u); };
+
+  std::vector<KeyedRow> rows(keys.size()), scratch(keys.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) rows[i] = {keys[i], static_cast<uint32_t>(i)};
+  for (int shift = 0; shift < 32; shift += kBits) {
+    std::vector<std::size_t> start(kBuckets + 1, 0);
+    for (const KeyedRow& r : rows) ++start[((rank(r.key) >> shift) & (kBuckets - 1)) + 1];
+    for (uint32_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
+    for (const KeyedRow& r : rows) scratch[start[(rank(r.key) >> shift) & (kBuckets - 1)]++] = r;
+    rows.swap(scratch);
+  }
+  return rows;
+}
+
+}  // namespace
+
+TDataSetVersionsManager::TDataSetVersionsManager(std::string ADataSetName, std::string AUIDPath,
+                                                 int32_t ADataSetVersion, std::string AField)
+    : FFieldName(std::move(AField)),
+      FStDataSetName(std::move(ADataSetName)),
+      FNDataSetVersion(ADataSetVersion),
+      FStUIDPath(std::move(AUIDPath)) {}
+
+fs::path TDataSetVersionsManager::ClientDir() const {
+  CheckPathComponent(FStUIDPath, "client UID");
+  return fs::path(GetSettingsDir() + "Cache/" + FStUIDPath);
+}
+
+fs::path TDataSetVersionsManager::SnapshotPath(int64_t version) const {
+  CheckPathComponent(FStDataSetName, "list name");
+  return ClientDir() / (FStDataSetName + "_" + std::to_string(version) + std::string(kSnapshotExtension));
+}
+
+std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& current,
+                                                                 std::vector<int32_t>& deletedKeys,
+                                                                 std::vector<int32_t>& newKeys) {
+  const int64_t version = FNDataSetVersion;
+  // Only versions this manager can have written have snapshots; anything
+  // else (0, negative, 2147483647) is a client that holds nothing usable.
+  if (version < 1 || version > kMaxDataSetVersion) return LoadFull(current);
+  const fs::path snapshot = SnapshotPath(version);
+  if (!FileExists(snapshot)) return LoadFull(current);
+
+  // The snapshot that is neither the client's version nor the one we are
+  // about to write: the one before (normal course), or the one after (the
+  // client never received the answer that created it).
+  std::optional<fs::path> toDrop;
+  if (fs::path before = SnapshotPath(version - 1); FileExists(before)) {
+    toDrop = std::move(before);
+  } else if (fs::path after = SnapshotPath(version + 1); FileExists(after)) {
+    toDrop = std::move(after);
+  }
+
+  std::optional<Dataset> stored = TryLoadSnapshot(snapshot);
+  if (!stored || !SameShape(*stored, current)) return LoadFull(current);
+
+  std::unique_ptr<Dataset> result = Compare(*stored, current, deletedKeys, newKeys);
+
+  if (toDrop) {
+    std::error_code ec;
+    fs::remove(*toDrop, ec);  // gone already (another session) is fine; a stale file harms nothing
+  }
+  FNDataSetVersion = NextVersion(version);
+  current.SaveToFile(SnapshotPath(FNDataSetVersion));
+  return result;
+}
+
+std::unique_ptr<Dataset> TDataSetVersionsManager::LoadFull(Dataset& current) {
+  FNDataSetVersion = 1;
+  current.SaveToFile(SnapshotPath(FNDataSetVersion));
+
+  auto result = std::make_unique<Dataset>();
+  if (current.IndexFieldName().empty()) {
+    *result = current;  // same fields, same rows, insertion order
+  } else {
+    result->CopyFieldDefsFrom(current);
+    for (current.First(); !current.Eof(); current.Next()) result->AppendCopyOf(current);
+  }
+  result->First();
+  return result;
+}
+
+std::unique_ptr<Dataset> TDataSetVersionsManager::Compare(Dataset& stored, Dataset& current,
+                                                          std::vector<int32_t>& deletedKeys,
+                                                          std::vector<int32_t>& newKeys) {
+  // The walk runs on the keys alone, ordered from the largest down; it pairs
+  // each current row with its stored row or marks it new, and yields the
+  // deleted keys in walk order.
+  const std::vector<KeyedRow> storedOrder = InDescendingKeyOrder(ReadKeys(stored, FFieldName));
+  const std::vector<KeyedRow> currentOrder = InDescendingKeyOrder(ReadKeys(current, FFieldName));
+  constexpr uint32_t kNew = UINT32_MAX;
+  std::vector<uint32_t> pairedWith(currentOrder.size(), kNew);  // by current row: its stored row
+  std::size_t o = 0, c = 0;
+  while (o < storedOrder.size() && c < currentOrder.size()) {
+    if (storedOrder[o].key == currentOrder[c].key) {
+      pairedWith[currentOrder[c++].row] = storedOrder[o++].row;
+    } else if (storedOrder[o].key > currentOrder[c].key) {
+      deletedKeys.push_back(storedOrder[o++].key);
+    } else {
+      ++c;
+    }
+  }
+  for (; o < storedOrder.size(); ++o) deletedKeys.push_back(storedOrder[o].key);
+
+  // The fields are compared in the current list's own order: a server mostly
+  // lists rows as it did last time, so both lists are then read front to back.
+  std::vector<bool> changed(currentOrder.size(), false);
+  for (uint32_t row = 0; row < pairedWith.size(); ++row) {
+    if (pairedWith[row] == kNew) continue;
+    stored.MoveTo(pairedWith[row]);
+    current.MoveTo(row);
+    changed[row] = !stored.SameValuesAs(current);
+  }
+
+  // Rows new since the client's version may be worth a notice of their own.
+  const bool isTaskList = FStDataSetName == kTaskListDataSetName;
+  const bool isNewCorrespondence = FStDataSetName == kNewCorrespondenceDataSetName;
+  std::unordered_set<int32_t> reportedRoutes;
+  if (isNewCorrespondence) reportedRoutes.insert(newKeys.begin(), newKeys.end());
+  auto applyNewRowRule = [&](int32_t key) {
+    if (isTaskList) {
+      if (current.FieldByName("_ID_OWNER").AsInteger() != FIdUser) newKeys.push_back(key);
+    } else if (isNewCorrespondence) {
+      const int32_t route = current.FieldByName("_ID_ROUTE").AsInteger();
+      if (reportedRoutes.insert(route).second) newKeys.push_back(route);
+    }
+  };
+
+  auto result = std::make_unique<Dataset>();
+  result->CopyFieldDefsFrom(stored);
+  for (const KeyedRow& row : currentOrder) {
+    const bool isNew = pairedWith[row.row] == kNew;
+    if (!isNew && !changed[row.row]) continue;
+    current.MoveTo(row.row);
+    if (isNew) applyNewRowRule(row.key);
+    result->AppendCopyOf(current);
+  }
+  current.First();
+  result->First();
+  return result;
+}
+
+void TDataSetVersionsManager::deleteRowFromCachedDs(int32_t rowUniqId) {
+  CheckPathComponent(FStDataSetName, "list name");
+  const fs::path dir = ClientDir();
+
+  std::vector<fs::path> snapshots;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (IsSnapshotName(it->path().filename().string(), FStDataSetName)) snapshots.push_back(it->path());
+  }
+
+  for (const fs::path& path : snapshots) {
+    std::optional<Dataset> snapshot = TryLoadSnapshot(path);
+    if (!snapshot) continue;
+    const int keyIndex = snapshot->FieldIndex(FFieldName);
+    if (keyIndex < 0) continue;
+    const auto key = snapshot->FieldByIndex(static_cast<std::size_t>(keyIndex));
+    bool removed = false;
+    snapshot->First();
+    while (!snapshot->Eof()) {
+      if (!key.IsNull() && key.AsInt64() == rowUniqId) {
+        snapshot->Delete();
+        removed = true;
+      } else {
+        snapshot->Next();
+      }
+    }
+    if (removed) snapshot->SaveToFile(path);
+  }
+}
+
+}  // namespace brevalon
