@@ -1,0 +1,121 @@
+// The SQLite store of the reference application servers: opens (or creates)
+// the file with its schema in WAL mode, serialises every use of the one
+// connection behind a mutex, runs each operation as one transaction, and
+// loads seeds. The layout is described in docs/appserver.md.
+//
+// Owned by the program (or a test); shared by reference by every session of
+// both server classes. Thread-safe: Read and Write may be called from any
+// thread; the callback runs under the store's lock and must not call back
+// into the store.
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "appserver/sqlite.h"
+#include "util/exception.h"
+
+namespace brevalon::appserver {
+
+// A seed that cannot be loaded (malformed JSON, unknown member, dangling
+// reference, database already present). Nothing of it is stored.
+class ESeedException : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class Store {
+ public:
+  // Day count since 1899-12-30 local time; injectable for tests.
+  using Clock = std::function<double()>;
+
+  explicit Store(const std::filesystem::path& file, Clock clock = {});
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // Runs fn(SqliteDb&) inside a read transaction under the lock.
+  template <typename F>
+  auto Read(F&& fn) {
+    std::lock_guard lock(mutex_);
+    Transaction tx(db_, false);
+    if constexpr (std::is_void_v<decltype(fn(db_))>) {
+      fn(db_);
+      tx.Commit();
+    } else {
+      auto result = fn(db_);
+      tx.Commit();
+      return result;
+    }
+  }
+
+  // Runs fn(SqliteDb&) inside a write transaction under the lock; a failure
+  // thrown by fn rolls everything back.
+  template <typename F>
+  auto Write(F&& fn) {
+    std::lock_guard lock(mutex_);
+    Transaction tx(db_, true);
+    if constexpr (std::is_void_v<decltype(fn(db_))>) {
+      fn(db_);
+      tx.Commit();
+    } else {
+      auto result = fn(db_);
+      tx.Commit();
+      return result;
+    }
+  }
+
+  double Now() const { return clock_(); }
+
+  // Loads a seed (format in docs/appserver.md) in one transaction.
+  void LoadSeed(const boost::json::value& seed);
+  void LoadSeedText(std::string_view json);
+  void LoadSeedFile(const std::filesystem::path& file);
+
+ private:
+  void CreateSchema();
+
+  std::mutex mutex_;  // guards db_ and every statement on it
+  SqliteDb db_;
+  Clock clock_;
+};
+
+// Operations on the model that several places share (seed loading, the
+// server sessions). They run inside the caller's transaction.
+namespace model {
+
+// Principal kinds as stored.
+inline constexpr const char* kDepartment = "D";
+inline constexpr const char* kRole = "R";
+inline constexpr const char* kUser = "U";
+
+inline constexpr std::string_view kEveryone = "everyone";
+inline constexpr std::string_view kCommonCorrespondence = "Общая переписка";
+inline constexpr std::string_view kFinishOperation = "Закончить процесс";
+inline constexpr std::string_view kCompositionLink = "состоит из...";
+
+// Item types and the process states (see docs/appserver.md).
+inline constexpr int kItemStage = 1;
+inline constexpr int kItemAutoOperation = 2;
+
+// Creates a database with its "everyone" role; returns its id.
+int64_t CreateDatabase(SqliteDb& db, std::string_view name, bool searchReport);
+// The id of the database named so (letter case ignored), or 0.
+int64_t FindDatabase(SqliteDb& db, std::string_view name);
+int64_t EveryoneRole(SqliteDb& db, int64_t dbId);
+
+// Creates a user: membership in "everyone" and the user's own running
+// process "Общая переписка" with one stage in work. Returns the user id.
+int64_t CreateUser(SqliteDb& db, int64_t dbId, std::string_view login, std::string_view fullName,
+                   std::string_view password, bool admin, std::string_view osIdentity, double now);
+// True when the password matches the stored digest.
+bool CheckPassword(SqliteDb& db, int64_t userId, std::string_view password);
+
+}  // namespace model
+
+}  // namespace brevalon::appserver
