@@ -1,0 +1,11 @@
+// Placeholder until the domain operation lands; replaced by its owner.
+#include "session/session_logic.h"
+
+namespace brevalon {
+
+void TSessionLogic::GetUserList(boost::json::object&, const std::string&) {
+  CheckConnected();
+  throw Exception("GetUserList: not available yet");
+}
+
+}  // namespace brevalon
