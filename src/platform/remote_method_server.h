@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,8 +23,8 @@ namespace brevalon {
 
 struct RemoteServerOptions {
   std::string Listen = "0.0.0.0";
-  uint16_t HttpPort = 8085;  // 0 = any free port (tests)
-  uint16_t TcpPort = 211;    // 0 = any free port (tests)
+  uint16_t HttpPort = 8085;                          // 0 = any free port (tests)
+  uint16_t TcpPort = 211;                            // 0 = any free port (tests)
   std::chrono::milliseconds SessionTimeout{300000};  // HTTP sessions
   // Limits against hostile or broken clients.
   std::size_t MaxHeaderBytes = 16 * 1024;
@@ -33,6 +34,12 @@ struct RemoteServerOptions {
   std::chrono::milliseconds ReadTimeout{30000};   // a request must arrive whole within this
   std::chrono::milliseconds IdleTimeout{120000};  // keep-alive connection without a request
   std::size_t IoThreads = 2;
+  // Threads that run calls: started on demand (a call never waits for
+  // another), idle ones retire. Calls beyond the bound queue.
+  std::size_t MaxCallThreads = 1024;
+  std::size_t MaxSessions = 200000;  // a request that would open more answers 503
+  // Time source of session expiry; empty = steady_clock::now (tests inject one).
+  std::function<std::chrono::steady_clock::time_point()> SessionClock;
 };
 
 class RemoteMethodServer {

@@ -1,9 +1,10 @@
 // The remote-method framework as the gateway's server code sees it: a server
 // class described by its methods (names, parameters, directions, kinds), the
 // per-client session with its object store, and the connect notification.
-// The transports (HTTP REST in rest_server.*, TCP in tcp_transport.*) and the
-// session manager (session_manager.*) build on these types; the gateway's
-// TServerMethods fills a ServerClass and never sees a socket.
+// The transports (HTTP REST in http_server.* and rest_router.*, TCP in
+// tcp_transport.*) and the session manager (session_manager.*) build on these
+// types; the gateway's TServerMethods fills a ServerClass and never sees a
+// socket.
 //
 // Threads: a Method's Invoke runs on a framework call thread and may block
 // for as long as the session's worker needs; a DsSession may be used by
