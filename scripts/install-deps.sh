@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libboost-json1.81-dev
-  libsqlite3-dev libpugixml-dev libpam0g-dev libcli11-dev
+  libsqlite3-dev libpugixml-dev libpam0g-dev libpam-modules libcli11-dev
   clang-format
 )
 
