@@ -46,7 +46,15 @@ void TAppMainSystem::RestoreSession() {
   const int32_t current = FIdCheckOut;
   ConnectToDB();
   FIdCheckOut = current;
-  if (current != 0) ConnectToCheckOut(current);
+  if (current == 0) return;
+  try {
+    ConnectToCheckOut(current);
+  } catch (const EApiException&) {
+    // The check-out was closed while the connection was down (another
+    // session of the user checked it in). Keeping its id would fail every
+    // later call of the session; it goes on without a check-out instead.
+    FIdCheckOut = 0;
+  }
 }
 
 void TAppMainSystem::ConnectToDB() {

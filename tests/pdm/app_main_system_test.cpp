@@ -220,6 +220,21 @@ TEST_F(AppMainSystemTest, AfterALostConnectionTheNextCallSignsInAndReselectsTheC
   EXPECT_EQ(main.GetLocked(7), lMyLock);  // own check-outs survive the reconnection
 }
 
+TEST_F(AppMainSystemTest, ACheckOutClosedWhileTheConnectionWasDownIsDropped) {
+  main.ConnectToDB();
+  main.ConnectToCheckOut(5);
+  server.Restart();
+  EXPECT_THROW(main.GetLockedObjects(0, 0), ELostConnectionException);
+
+  // Another session checked it in meanwhile: the server refuses to select it.
+  server.On("ConnectToCheckOut", Reply::Error(Variant(int32_t{4}), "no such check-out"));
+  main.GetLockedObjects(0, 0);
+  EXPECT_EQ(main.IdCheckOut(), 0);
+  server.ClearCalls();
+  main.GetLockedObjects(0, 0);  // the session goes on without reconnecting again
+  EXPECT_EQ(server.Names(), (Names{"GetLockedObjects"}));
+}
+
 TEST_F(AppMainSystemTest, OldServersFetchAFileBeforeRenamingIt) {
   server.On("ApplicationVersion", Reply::Result(Variant(int32_t{20080101})));
   main.RenameFileById(0, 38, "file", "path", "new", "newpath");
