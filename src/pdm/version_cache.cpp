@@ -209,10 +209,13 @@ std::string TPDMVersion::GetTitleAttr(int Index) {
 // ---------------------------------------------------------------------------
 // TPDMEntityHash
 
-TPDMEntityHash::TPDMEntityHash() : FHash(kBucketCount) {}
+// The buckets exist only while something is held: an idle session (the
+// handlers clear the cache after every request) keeps none of the 1.5 MiB.
+TPDMEntityHash::TPDMEntityHash() = default;
 
 void TPDMEntityHash::Add(IPDMEntityPtr Data) {
   if (!Data) return;
+  if (FHash.empty()) FHash.resize(kBucketCount);
   THashItem& bucket = FHash[static_cast<std::size_t>(BucketOf(Data->Id()))];
   for (const IPDMEntityPtr& held : bucket) {
     if (held->Id() == Data->Id()) return;
@@ -222,6 +225,7 @@ void TPDMEntityHash::Add(IPDMEntityPtr Data) {
 }
 
 IPDMEntityPtr TPDMEntityHash::Get(int32_t Id) const {
+  if (FHash.empty()) return nullptr;
   for (const IPDMEntityPtr& held : FHash[static_cast<std::size_t>(BucketOf(Id))]) {
     if (held->Id() == Id) return held;
   }
@@ -229,6 +233,7 @@ IPDMEntityPtr TPDMEntityHash::Get(int32_t Id) const {
 }
 
 void TPDMEntityHash::Remove(int32_t Id) {
+  if (FHash.empty()) return;
   THashItem& bucket = FHash[static_cast<std::size_t>(BucketOf(Id))];
   for (auto it = bucket.begin(); it != bucket.end(); ++it) {
     if ((*it)->Id() == Id) {
@@ -240,12 +245,16 @@ void TPDMEntityHash::Remove(int32_t Id) {
 }
 
 void TPDMEntityHash::Clear() {
-  if (FCount == 0) return;
-  for (THashItem& bucket : FHash) bucket.clear();
+  std::vector<THashItem>().swap(FHash);
   FCount = 0;
 }
 
 void TPDMEntityHash::Settle(THashPosition& Pos) const {
+  if (FHash.empty()) {
+    Pos.HashIndex = kBucketCount;
+    Pos.Index = 0;
+    return;
+  }
   while (Pos.HashIndex < kBucketCount &&
          static_cast<std::size_t>(Pos.Index) >= FHash[static_cast<std::size_t>(Pos.HashIndex)].size()) {
     ++Pos.HashIndex;
@@ -266,7 +275,7 @@ void TPDMEntityHash::Next(THashPosition& Pos) const {
 }
 
 IPDMEntityPtr TPDMEntityHash::GetEntity(const THashPosition& Pos) const {
-  if (Pos.HashIndex < 0 || Eof(Pos) || Pos.Index < 0) return nullptr;
+  if (FHash.empty() || Pos.HashIndex < 0 || Eof(Pos) || Pos.Index < 0) return nullptr;
   const THashItem& bucket = FHash[static_cast<std::size_t>(Pos.HashIndex)];
   if (static_cast<std::size_t>(Pos.Index) >= bucket.size()) return nullptr;
   return bucket[static_cast<std::size_t>(Pos.Index)];

@@ -1,0 +1,357 @@
+#include "server/service.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <thread>
+
+#include "session/settings.h"
+#include "util/exception.h"
+
+extern char** environ;
+
+namespace brevalon {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CommandLine {
+  bool Console = false;
+  std::string DataDir;
+  int HttpPort = 8085;
+  int TcpPort = 211;
+  std::string Listen = "0.0.0.0";
+  std::string UnitDir = kDefaultUnitDir;
+  bool Install = false;
+  bool Uninstall = false;
+  bool Silent = false;
+  // The options given explicitly, carried into the unit's ExecStart.
+  std::vector<std::string> RunOptions;
+};
+
+// One word of ExecStart as systemd reads it: quoted when it holds anything
+// but plain characters; "%" and "$" doubled so that they stay literal.
+std::string UnitWord(const std::string& word) {
+  if (word.find_first_of("\n\r") != std::string::npos)
+    throw Exception("A line break cannot be part of a unit's command line");
+  bool plain = !word.empty();
+  std::string escaped;
+  for (char c : word) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      std::strchr("/._:=+-,@", c) != nullptr;
+    if (!safe) plain = false;
+    if (c == '%') escaped += "%%";
+    else if (c == '$') escaped += "$$";
+    else if (c == '\\') escaped += "\\\\";
+    else if (c == '"') escaped += "\\\"";
+    else escaped += c;
+  }
+  return plain ? escaped : "\"" + escaped + "\"";
+}
+
+std::string SelfPath() {
+  std::error_code ec;
+  fs::path p = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) throw Exception("Can not find the path of this program: " + ec.message());
+  return p.string();
+}
+
+bool SystemdRunning() {
+  std::error_code ec;
+  return fs::is_directory("/run/systemd/system", ec);
+}
+
+// Runs systemctl; -1 when it cannot be started (not installed).
+int RunSystemctl(const std::vector<std::string>& args) {
+  std::vector<std::string> words{"systemctl"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The systemctl runner for this command line, or none when systemctl must
+// not be called (a unit directory of its own, no systemd running).
+std::function<int(const std::vector<std::string>&)> SystemctlFor(const CommandLine& cl,
+                                                                 const ServiceHooks& hooks) {
+  if (hooks.Systemctl) return hooks.Systemctl;
+  if (fs::path(cl.UnitDir).lexically_normal() != fs::path(kDefaultUnitDir) || !SystemdRunning())
+    return nullptr;
+  return RunSystemctl;
+}
+
+int Install(const CommandLine& cl, const ServiceHooks& hooks, std::ostream& out,
+            std::ostream& err) {
+  std::vector<std::string> execStart{hooks.SelfPath.empty() ? SelfPath() : hooks.SelfPath};
+  execStart.insert(execStart.end(), cl.RunOptions.begin(), cl.RunOptions.end());
+  const fs::path unit = fs::path(cl.UnitDir) / kUnitFileName;
+  const std::string text = BuildUnitFile(execStart);
+  {
+    std::ofstream f(unit, std::ios::binary | std::ios::trunc);
+    f << text;
+    f.close();
+    if (!f) {
+      err << "brevalon24: can not write " << unit.string() << ": " << std::strerror(errno) << "\n";
+      return 1;
+    }
+  }
+  if (auto systemctl = SystemctlFor(cl, hooks)) {
+    systemctl({"daemon-reload"});
+    const int rc = systemctl({"enable", kUnitFileName});
+    if (rc != 0) {
+      err << "brevalon24: wrote " << unit.string() << " but \"systemctl enable " << kUnitFileName
+          << "\" failed" << (rc < 0 ? " (systemctl not found)" : "") << "\n";
+      return 1;
+    }
+  } else if (!cl.Silent) {
+    out << "systemctl was not called; enable the unit yourself when systemd should start it.\n";
+  }
+  if (!cl.Silent) out << "Service " << kServiceDisplayName << " installed: " << unit.string() << "\n";
+  return 0;
+}
+
+int Uninstall(const CommandLine& cl, const ServiceHooks& hooks, std::ostream& out,
+              std::ostream& err) {
+  const fs::path unit = fs::path(cl.UnitDir) / kUnitFileName;
+  if (auto systemctl = SystemctlFor(cl, hooks)) {
+    const int rc = systemctl({"disable", kUnitFileName});
+    if (rc != 0)
+      err << "brevalon24: \"systemctl disable " << kUnitFileName << "\" failed; removing the unit anyway\n";
+  }
+  std::error_code ec;
+  const bool removed = fs::remove(unit, ec);
+  if (ec) {
+    err << "brevalon24: can not remove " << unit.string() << ": " << ec.message() << "\n";
+    return 1;
+  }
+  if (auto systemctl = SystemctlFor(cl, hooks)) systemctl({"daemon-reload"});
+  if (!cl.Silent) {
+    if (removed)
+      out << "Service " << kServiceDisplayName << " uninstalled: " << unit.string() << " removed\n";
+    else
+      out << "Service " << kServiceDisplayName << " was not installed (" << unit.string() << ")\n";
+  }
+  return 0;
+}
+
+// The daemon refuses to serve sessions that could never reach a server.
+bool CheckSettings(std::ostream& err) {
+  try {
+    const IniFile ini = OpenSettingsFile();
+    const TConnectionSettings settings = ReadConnectionSettingsValues(ini);
+    const bool blank = settings.ServerName.find_first_not_of(" \t") == std::string::npos;
+    if (blank) {
+      err << "brevalon24: the settings file " << GetSettingsFileName()
+          << " names no application server (ServerName of the "
+          << (settings.ConnectionType == 1 ? "SOCKET" : "DCOM")
+          << " section is empty); set it and start again\n";
+      return false;
+    }
+    return true;
+  } catch (const std::exception& e) {
+    err << "brevalon24: can not read the settings: " << e.what() << "\n";
+    return false;
+  }
+}
+
+const int kControlSignals[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2};
+
+sigset_t ControlSignalSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kControlSignals) sigaddset(&set, s);
+  return set;
+}
+
+void ReportListenFailure(const CommandLine& cl, const std::exception& e, std::ostream& err) {
+  err << "brevalon24: can not listen on " << cl.Listen << " (HTTP port " << cl.HttpPort
+      << ", TCP port " << cl.TcpPort << "): " << e.what() << "\n";
+  if (cl.HttpPort < 1024 || cl.TcpPort < 1024)
+    err << "brevalon24: ports below 1024 need root or the capability CAP_NET_BIND_SERVICE\n";
+}
+
+int Serve(const CommandLine& cl, ServiceHooks& hooks, std::ostream& out, std::ostream& err) {
+  if (!hooks.NextCommand) {
+    // Blocked before any thread exists, so every thread inherits the mask
+    // and only sigwait below sees the control signals.
+    BlockControlSignals();
+    hooks.NextCommand = WaitForControlSignal;
+  }
+  // A client that hangs up must not end the daemon.
+  signal(SIGPIPE, SIG_IGN);
+  if (!hooks.Sleep) hooks.Sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+
+  if (!CheckSettings(err)) return 1;
+
+  RemoteServerOptions options;
+  options.Listen = cl.Listen;
+  options.HttpPort = static_cast<uint16_t>(cl.HttpPort);
+  options.TcpPort = static_cast<uint16_t>(cl.TcpPort);
+  std::unique_ptr<TBrevalon24> service;
+  try {
+    service = std::make_unique<TBrevalon24>(options, hooks.Methods, hooks.Sleep);
+  } catch (const std::exception& e) {
+    err << "brevalon24: can not create the server: " << e.what() << "\n";
+    return 1;
+  }
+  try {
+    service->ServiceStart();
+  } catch (const std::exception& e) {
+    ReportListenFailure(cl, e, err);
+    return 1;
+  }
+  out << kServiceDisplayName << " listening on " << cl.Listen << ": HTTP port "
+      << service->Server().HttpPort() << ", TCP port " << service->Server().TcpPort() << "\n"
+      << std::flush;
+  if (hooks.OnStarted) hooks.OnStarted(service->Server());
+
+  for (;;) {
+    const ServiceCommand command = hooks.NextCommand();
+    if (command == ServiceCommand::Stop) {
+      service->ServiceStop();
+      break;
+    }
+    if (command == ServiceCommand::Pause) {
+      service->ServicePause();
+      out << kServiceDisplayName << " paused\n" << std::flush;
+      continue;
+    }
+    try {
+      service->ServiceContinue();
+      out << kServiceDisplayName << " continued\n" << std::flush;
+    } catch (const std::exception& e) {
+      // Stays paused; another continue may succeed once the port is free.
+      ReportListenFailure(cl, e, err);
+    }
+  }
+  service.reset();
+  return 0;
+}
+
+}  // namespace
+
+TBrevalon24::TBrevalon24(RemoteServerOptions options, ServerMethodsOptions methods,
+                         std::function<void(std::chrono::milliseconds)> sleep)
+    : FServer(std::make_unique<TMobileServer>(std::move(options), std::move(methods))),
+      FSleep(std::move(sleep)) {}
+
+TBrevalon24::~TBrevalon24() { FServer.reset(); }
+
+void TBrevalon24::ServiceStart() { FServer->Start(); }
+
+void TBrevalon24::ServiceStop() {
+  FServer->Stop();
+  if (FSleep) FSleep(kStopWait);
+}
+
+void TBrevalon24::ServicePause() { FServer->Stop(); }
+
+void TBrevalon24::ServiceContinue() { FServer->Start(); }
+
+void BlockControlSignals() {
+  const sigset_t set = ControlSignalSet();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+ServiceCommand WaitForControlSignal() {
+  const sigset_t set = ControlSignalSet();
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    switch (sig) {
+      case SIGUSR1: return ServiceCommand::Pause;
+      case SIGUSR2: return ServiceCommand::Continue;
+      default: return ServiceCommand::Stop;
+    }
+  }
+}
+
+std::string BuildUnitFile(const std::vector<std::string>& execStart) {
+  std::string cmd;
+  for (const std::string& w : execStart) {
+    if (!cmd.empty()) cmd += ' ';
+    cmd += UnitWord(w);
+  }
+  return std::string("[Unit]\n") + "Description=" + kServiceDisplayName + "\n" +
+         "After=network-online.target\n" + "Wants=network-online.target\n" + "\n" +
+         "[Service]\n" + "Type=simple\n" + "ExecStart=" + cmd + "\n" + "Restart=on-failure\n" +
+         "\n" + "[Install]\n" + "WantedBy=multi-user.target\n";
+}
+
+int RunService(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+               ServiceHooks hooks) {
+  CommandLine cl;
+  std::vector<std::string> switches;
+  CLI::App app{std::string(kServiceDisplayName) +
+               " mobile gateway daemon. Runs in the foreground until SIGTERM or SIGINT; "
+               "SIGUSR1 pauses, SIGUSR2 continues.",
+               "brevalon24"};
+  app.add_flag("--console", cl.Console, "Run in the foreground (the daemon always does; for development)");
+  app.add_option("--data-dir", cl.DataDir, "Common application-data folder (default /var/lib)");
+  app.add_option("--http-port", cl.HttpPort, "HTTP (REST) port")->check(CLI::Range(0, 65535));
+  app.add_option("--tcp-port", cl.TcpPort, "TCP port")->check(CLI::Range(0, 65535));
+  app.add_option("--listen", cl.Listen, "Address to listen on");
+  app.add_option("--unit-dir", cl.UnitDir, "Directory of the systemd unit for INSTALL/UNINSTALL");
+  app.add_option("switches", switches, "INSTALL, UNINSTALL, SILENT (any letter case)");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, out, err);
+  }
+  for (std::string s : switches) {
+    if (!s.empty() && s.front() == '/') s.erase(0, 1);
+    if (strcasecmp(s.c_str(), "INSTALL") == 0) {
+      cl.Install = true;
+    } else if (strcasecmp(s.c_str(), "UNINSTALL") == 0) {
+      cl.Uninstall = true;
+    } else if (strcasecmp(s.c_str(), "SILENT") == 0) {
+      cl.Silent = true;
+    } else {
+      err << "brevalon24: unknown switch \"" << s << "\" (INSTALL, UNINSTALL or SILENT)\n";
+      return 2;
+    }
+  }
+  if (cl.Install && cl.Uninstall) {
+    err << "brevalon24: INSTALL and UNINSTALL exclude each other\n";
+    return 2;
+  }
+
+  try {
+    if (!cl.DataDir.empty()) {
+      cl.DataDir = fs::absolute(cl.DataDir).lexically_normal().string();
+      SetCommonAppDataDir(cl.DataDir);
+      cl.RunOptions.insert(cl.RunOptions.end(), {"--data-dir", cl.DataDir});
+    }
+    if (app.count("--http-port") > 0)
+      cl.RunOptions.insert(cl.RunOptions.end(), {"--http-port", std::to_string(cl.HttpPort)});
+    if (app.count("--tcp-port") > 0)
+      cl.RunOptions.insert(cl.RunOptions.end(), {"--tcp-port", std::to_string(cl.TcpPort)});
+    if (app.count("--listen") > 0) cl.RunOptions.insert(cl.RunOptions.end(), {"--listen", cl.Listen});
+
+    if (cl.Install) return Install(cl, hooks, out, err);
+    if (cl.Uninstall) return Uninstall(cl, hooks, out, err);
+    return Serve(cl, hooks, out, err);
+  } catch (const std::exception& e) {
+    err << "brevalon24: " << e.what() << "\n";
+    return 1;
+  }
+}
+
+}  // namespace brevalon
