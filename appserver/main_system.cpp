@@ -394,6 +394,7 @@ Variant FoundRows(SqliteDb& db, const std::vector<int64_t>& ids) {
 Variant MainSystemSession::GetReport(Args& a, RdcCallContext&) {
   const std::string report = a.Text(0);
   const std::string params = a.Text(2);
+  store_.RecordReportParams(params);
   return store_.Read([&](SqliteDb& db) {
     Statement st(db, "SELECT name FROM reports WHERE db_id = ?");
     st.Bind(1, who_.dbId);
@@ -408,6 +409,7 @@ Variant MainSystemSession::GetReport(Args& a, RdcCallContext&) {
 Variant MainSystemSession::FindObjectsInContext2(Args& a, RdcCallContext&) {
   const std::string context = a.Text(0);
   const std::string xml = a.Text(1);
+  store_.RecordSearchXml(xml);
   return store_.Read([&](SqliteDb& db) {
     SearchQuery q = ParseSearchXml(xml, context, SearchCatalog::Load(db, who_.dbId));
     if (q.context != 0) {

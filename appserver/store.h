@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "appserver/sqlite.h"
 #include "util/exception.h"
@@ -77,10 +78,33 @@ class Store {
   void LoadSeedText(std::string_view json);
   void LoadSeedFile(const std::filesystem::path& file);
 
+  // What the main-system server last received as a search query, per form,
+  // exactly as sent: the parameter text of "GetReport" and the XML of
+  // "FindObjectsInContext2". Kept for inspection (tests, diagnostics); empty
+  // until the first search of that form.
+  struct SearchInputs {
+    std::string reportParams;
+    std::string searchXml;
+  };
+  void RecordReportParams(std::string text) {
+    std::lock_guard lock(inspectMutex_);
+    lastSearch_.reportParams = std::move(text);
+  }
+  void RecordSearchXml(std::string text) {
+    std::lock_guard lock(inspectMutex_);
+    lastSearch_.searchXml = std::move(text);
+  }
+  SearchInputs LastSearchInputs() const {
+    std::lock_guard lock(inspectMutex_);
+    return lastSearch_;
+  }
+
  private:
   void CreateSchema();
 
-  std::mutex mutex_;  // guards db_ and every statement on it
+  std::mutex mutex_;                 // guards db_ and every statement on it
+  mutable std::mutex inspectMutex_;  // guards lastSearch_ only
+  SearchInputs lastSearch_;
   SqliteDb db_;
   Clock clock_;
 };

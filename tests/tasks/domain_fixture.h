@@ -40,7 +40,8 @@ class DomainTest : public ::testing::Test {
     server_->Start();
     SetCommonAppDataDir((dir_ / "data").string());
     std::ofstream ini(GetSettingsDir() + kSettingsFileName, std::ios::trunc);
-    ini << "[General]\nConnectionType=SOCKET\n[SOCKET]\nServerName=127.0.0.1\nServerPort="
+    // The port of a SOCKET connection is read from [ServerConnect].
+    ini << "[General]\nConnectionType=SOCKET\n[SOCKET]\nServerName=127.0.0.1\n[ServerConnect]\nServerPort="
         << server_->Port() << "\n";
   }
 
