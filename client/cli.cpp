@@ -1,19 +1,45 @@
 #include "client/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <boost/json.hpp>
+#include <charconv>
 #include <istream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <ostream>
 
+#include "client/get_file.h"
 #include "client/json_format.h"
+#include "client/remote_calls.h"
 #include "client/request_encoder.h"
+#include "client/rest_transport.h"
 #include "client/result_decoder.h"
+#include "client/tcp_transport.h"
 
 namespace brevalon::client {
 namespace {
 
 constexpr const char* kProgram = "brevalon-cli";
+
+namespace json = boost::json;
+
+constexpr const char* kExitCodesHelp =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  input the command cannot accept (request description, result text, local file)\n"
+    "  2  bad command line\n"
+    "  3  the REST session expired; the stored session id is forgotten, sign in again\n"
+    "  4  the gateway cannot be reached, timed out, or answered outside the protocol\n"
+    "  5  a remote method answered a non-zero return code (404 not signed in, 406 malformed\n"
+    "     request data, 1 failure)\n"
+    "  6  a downloaded file does not match its size or CRC-32 (nothing is written)";
+
+// A command line that parses but does not make sense (exit code 2).
+class EUsage : public Exception {
+ public:
+  explicit EUsage(const std::string& message) : Exception(message) {}
+};
 
 // Messages end up on one line of the error stream whatever they quote.
 std::string OneLine(std::string message) {
@@ -94,13 +120,304 @@ void AddDecodeCommand(CLI::App& app, CliStreams& io) {
   });
 }
 
+
+// ---- commands that talk to the gateway
+
+struct Connection {
+  std::string url;
+  std::string tcp;
+  std::string sessionFile;
+  double timeoutSeconds = 60;
+};
+
+// The transport of one command. Without a session file a REST session has
+// no later use, so it is ended when the command is done rather than left to
+// expire on the gateway.
+class Gateway {
+ public:
+  explicit Gateway(const Connection& c) {
+    const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(c.timeoutSeconds * 1000));
+    if (!c.url.empty()) {
+      const HostPort where = ParseHttpUrl(c.url);
+      RestOptions options;
+      options.Host = where.Host;
+      options.Port = where.Port;
+      options.Timeout = timeout;
+      options.SessionFile = c.sessionFile;
+      auto rest = std::make_unique<RestTransport>(options);
+      FRest = rest.get();
+      FKeepSession = !c.sessionFile.empty();
+      FTransport = std::move(rest);
+    } else if (!c.tcp.empty()) {
+      if (!c.sessionFile.empty()) {
+        throw EUsage("--session applies to --url: over TCP the connection is the session");
+      }
+      const HostPort where = ParseHostPort(c.tcp, 211);
+      TcpOptions options;
+      options.Host = where.Host;
+      options.Port = where.Port;
+      options.Timeout = timeout;
+      FTransport = std::make_unique<TcpTransport>(options);
+    } else {
+      throw EUsage("this command needs --url http://HOST:8085 or --tcp HOST:211");
+    }
+  }
+  ~Gateway() {
+    if (FRest && !FKeepSession && FRest->Connected()) {
+      try {
+        FRest->EndSession();
+      } catch (const std::exception&) {
+        // The session expires on its own.
+      }
+    }
+  }
+  Gateway(const Gateway&) = delete;
+  Gateway& operator=(const Gateway&) = delete;
+
+  ITransport& T() { return *FTransport; }
+  bool IsRest() const { return FRest != nullptr; }
+
+ private:
+  std::unique_ptr<ITransport> FTransport;
+  RestTransport* FRest = nullptr;
+  bool FKeepSession = false;
+};
+
+void AddConnectionOptions(CLI::App& app, Connection& c) {
+  CLI::Option* url = app.add_option("--url", c.url, "The gateway's REST service, e.g. http://HOST:8085");
+  CLI::Option* tcp = app.add_option("--tcp", c.tcp, "The gateway's TCP transport, e.g. HOST:211");
+  url->excludes(tcp);
+  app.add_option("--session", c.sessionFile,
+                 "REST: keep the session id in FILE (created 0600) so that later commands "
+                 "continue the session; without it the session ends with the command")
+      ->option_text("FILE");
+  app.add_option("--timeout", c.timeoutSeconds, "Seconds each network step may take")
+      ->capture_default_str()
+      ->check(CLI::Range(0.1, 86400.0));
+}
+
+struct SignInOptions {
+  std::string db;
+  std::string user;
+  std::string password;
+  std::string domain;
+};
+
+// With `required` the command is the sign-in itself; otherwise the options
+// sign in first, on the same connection (what a TCP session needs).
+void AddSignInOptions(CLI::App& command, SignInOptions& s, bool required) {
+  const std::string first = required ? "" : " (sign in first)";
+  CLI::Option* db = command.add_option("--db", s.db, "Database name" + first);
+  CLI::Option* user = command.add_option("--user", s.user, "User name" + first);
+  command.add_option("--password", s.password, "Password; or the environment variable BREVALON_PASSWORD")
+      ->envname("BREVALON_PASSWORD");
+  command.add_option("--domain", s.domain, "Sign in through the operating system in this domain");
+  if (required) {
+    db->required();
+    user->required();
+  } else {
+    db->needs(user);
+    user->needs(db);
+  }
+}
+
+SignInAnswer DoSignIn(Gateway& gateway, const SignInOptions& s) {
+  try {
+    return SignIn(gateway.T(), s.db, s.user, s.password, s.domain);
+  } catch (const ESessionExpired&) {
+    // A sign-in starts over anyway: take the new session the gateway opens.
+    if (!gateway.IsRest()) throw;
+    return SignIn(gateway.T(), s.db, s.user, s.password, s.domain);
+  }
+}
+
+void SignInIfAsked(Gateway& gateway, const SignInOptions& s) {
+  if (!s.db.empty() || !s.user.empty()) DoSignIn(gateway, s);
+}
+
+// connect --db DB --user U [--password P] [--domain D]
+void AddConnectCommand(CLI::App& app, CliStreams& io, Connection& c) {
+  auto s = std::make_shared<SignInOptions>();
+  CLI::App* command = app.add_subcommand(
+      "connect", "Sign in (ConnectToDB); prints the workflow user id and the database version");
+  command->fallthrough();
+  AddSignInOptions(*command, *s, true);
+  command->callback([s, &io, &c] {
+    Gateway gateway(c);
+    const SignInAnswer answer = DoSignIn(gateway, *s);
+    io.out << FormatJson(json::object{{"WFUserId", answer.WFUserId},
+                                      {"MSDatabseVer", answer.MSDatabseVer}})
+           << '\n';
+  });
+}
+
+// call <Method> [<json>]
+void AddCallCommand(CLI::App& app, CliStreams& io, Connection& c) {
+  struct Options {
+    std::string method;
+    std::string input;
+    bool compact = false;
+    SignInOptions signIn;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App* command = app.add_subcommand(
+      "call",
+      "Call a remote method and print its return code, message and decoded result as JSON");
+  command->fallthrough();
+  command->add_option("method", o->method, "Remote method, e.g. GetTaskList (any case)")->required();
+  CLI::Option* input = command->add_option(
+      "json", o->input,
+      "A request method's fields as a JSON object (see `encode --help`); for any other method "
+      "(GetStream, DSAdmin.GetPlatformName, ...) its inputs as a JSON array, sent and answered raw");
+  command->add_flag("--compact", o->compact, "Print the JSON on one line");
+  AddSignInOptions(*command, o->signIn, false);
+  command->callback([o, input, &io, &c] {
+    const RequestKind* kind = FindRequestKind(o->method);
+    // Check the input before any network traffic.
+    json::object fields;
+    json::array params;
+    if (kind) {
+      fields = ParseJsonObject(input->count() ? o->input : "{}");
+    } else if (input->count()) {
+      boost::system::error_code ec;
+      json::value v = json::parse(o->input, ec);
+      if (ec || !v.is_array()) throw EClientError("the inputs of " + o->method + " must be a JSON array");
+      params = std::move(v.as_array());
+    }
+    Gateway gateway(c);
+    SignInIfAsked(gateway, o->signIn);
+    if (!kind) {
+      const json::array result = gateway.T().Call(o->method, params);
+      io.out << FormatJson(json::object{{"result", result}}, !o->compact) << '\n';
+      return;
+    }
+    const MethodReply reply = CallRequestMethod(gateway.T(), kind->method, fields);
+    json::object shown{{"returnCode", reply.ReturnCode}, {"message", reply.Message}};
+    if (reply.HasResult) {
+      const bool record = reply.ReturnCode == 0 && reply.Result.is_object() &&
+                          reply.Result.as_object().contains("BASE64");
+      shown["result"] = record ? json::value(ResultRecord(kind->method, reply)) : reply.Result;
+    }
+    io.out << FormatJson(shown, !o->compact) << '\n';
+    if (reply.ReturnCode != 0) throw EMethodFailed(kind->method, reply.ReturnCode, reply.Message);
+  });
+}
+
+// stream
+void AddStreamCommand(CLI::App& app, CliStreams& io, Connection& c) {
+  CLI::App* command = app.add_subcommand("stream", "Call GetStream and print its bytes as text");
+  command->fallthrough();
+  command->callback([&io, &c] {
+    Gateway gateway(c);
+    io.out << GetStreamBytes(gateway.T()) << '\n';
+  });
+}
+
+uint32_t ParseCrc(const std::string& text) {
+  std::string_view digits = text;
+  int base = 10;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    digits.remove_prefix(2);
+    base = 16;
+  }
+  uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() ||
+      value > UINT32_MAX) {
+    throw EUsage("--crc must be a 32-bit checksum, decimal (as FCRC) or 0x-hex: \"" + text + "\"");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+// get-file --attachment ID --ext EXT (--size N --crc C | --task T) -o PATH
+void AddGetFileCommand(CLI::App& app, CliStreams& io, Connection& c) {
+  struct Options {
+    GetFileOptions file;
+    std::optional<int64_t> size;
+    std::string crc;
+    std::optional<int32_t> task;
+    std::string uid = "brevalon-cli";
+    std::string output;
+    SignInOptions signIn;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App* command = app.add_subcommand(
+      "get-file",
+      "Download a document version's file block by block (GetFile), check its size and CRC-32 "
+      "and write it atomically");
+  command->fallthrough();
+  command->add_option("--attachment", o->file.Attachment,
+                      "The attachment's FObjectId (the document version)")
+      ->required();
+  command->add_option("--ext", o->file.Extension, "The file's extension, without the dot")->required();
+  command->add_option("--size", o->size, "The file's size in bytes (FSize)");
+  command->add_option("--crc", o->crc, "The file's CRC-32 (FCRC), decimal or 0x-hex");
+  command->add_option("--task", o->task,
+                      "Take size and CRC-32 from this task's attachment list (GetTaskAttachments)");
+  command->add_option("--uid", o->uid, "Client UID for --task")->capture_default_str();
+  command->add_option("-o,--output", o->output, "Where to write the file")->required();
+  command->add_option("--block", o->file.BlockSize, "Bytes per GetFile call")
+      ->capture_default_str()
+      ->check(CLI::Range(1, kMaxBlockSize));
+  AddSignInOptions(*command, o->signIn, false);
+  command->callback([o, &io, &c] {
+    GetFileOptions options = o->file;
+    options.Output = o->output;
+    const bool haveFacts = o->size.has_value() && !o->crc.empty();
+    if (!haveFacts && !o->task) throw EUsage("get-file needs --size and --crc, or --task");
+    if (!o->crc.empty()) options.Crc = ParseCrc(o->crc);
+    if (o->size) options.Size = *o->size;
+    Gateway gateway(c);
+    SignInIfAsked(gateway, o->signIn);
+    if (!haveFacts) {
+      const AttachmentFacts facts =
+          LookupAttachment(gateway.T(), *o->task, options.Attachment, options.Extension, o->uid);
+      if (!o->size) options.Size = facts.Size;
+      if (o->crc.empty()) options.Crc = facts.Crc;
+    }
+    ProgressFn progress;
+    bool drawn = false;
+    if (io.errIsTerminal) {
+      progress = [&io, &drawn](int64_t done, int64_t total) {
+        constexpr int kWidth = 40;
+        const int filled = total > 0 ? static_cast<int>(done * kWidth / total) : kWidth;
+        const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
+        io.err << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
+               << percent << "% " << done << "/" << total << " bytes" << std::flush;
+        drawn = true;
+      };
+    }
+    try {
+      DownloadFile(gateway.T(), options, progress);
+    } catch (...) {
+      if (drawn) io.err << '\n';
+      throw;
+    }
+    if (drawn) io.err << '\n';
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%08X", options.Crc);
+    io.out << options.Size << " bytes, CRC-32 " << crc << ", written to " << o->output << '\n';
+  });
+}
+
 }  // namespace
 
 int RunCli(int argc, const char* const* argv, CliStreams io) {
   CLI::App app{"Reference client of the Brevalon:24 gateway.", kProgram};
   app.require_subcommand(1);
+  app.footer(kExitCodesHelp);
+  Connection connection;
+  AddConnectionOptions(app, connection);
   AddEncodeCommand(app, io);
   AddDecodeCommand(app, io);
+  AddConnectCommand(app, io, connection);
+  AddCallCommand(app, io, connection);
+  AddStreamCommand(app, io, connection);
+  AddGetFileCommand(app, io, connection);
+  const auto fail = [&io](const std::exception& e, int code) {
+    io.err << kProgram << ": " << OneLine(e.what()) << '\n';
+    return code;
+  };
   try {
     app.parse(argc, argv);
   } catch (const CLI::Success& e) {  // --help
@@ -108,6 +425,20 @@ int RunCli(int argc, const char* const* argv, CliStreams io) {
   } catch (const CLI::ParseError& e) {
     io.err << kProgram << ": " << OneLine(e.what()) << " (see " << kProgram << " --help)\n";
     return 2;
+  } catch (const EUsage& e) {
+    io.err << kProgram << ": " << OneLine(e.what()) << " (see " << kProgram << " --help)\n";
+    return 2;
+  } catch (const ESessionExpired& e) {
+    return fail(e, 3);
+  } catch (const ETransportError& e) {
+    return fail(e, 4);
+  } catch (const ERemoteError& e) {
+    io.err << kProgram << ": the gateway refused the call: " << OneLine(e.what()) << '\n';
+    return 4;
+  } catch (const EMethodFailed& e) {
+    return fail(e, 5);
+  } catch (const EFileMismatch& e) {
+    return fail(e, 6);
   } catch (const std::exception& e) {
     io.err << kProgram << ": " << OneLine(e.what()) << '\n';
     return 1;

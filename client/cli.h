@@ -1,14 +1,17 @@
 // brevalon-cli, the reference client on the command line: one subcommand per
-// task (encode a request, decode a result, ...). The program's main() only
-// hands its arguments and standard streams to RunCli, so that tests run the
-// very same command lines in-process. Each subcommand is added by its own
-// function in cli.cpp; a new one (calls over REST/TCP, get-file, ...) is one
-// more such function.
+// task (encode a request, decode a result, call a remote method, sign in,
+// download a file, ...). The program's main() only hands its arguments and
+// standard streams to RunCli, so that tests run the very same command lines
+// in-process. Each subcommand is added by its own function in cli.cpp.
 //
-// Exit codes: 0 success, 1 input that the command cannot accept (a bad
-// request description, a malformed result text), 2 a bad command line. Every
-// failure prints exactly one line "brevalon-cli: <message>" on the error
-// stream. One thread runs a command.
+// Exit codes (also in --help): 0 success; 1 input that the command cannot
+// accept (a bad request description, a malformed result text, a local file
+// that cannot be written); 2 a bad command line; 3 the REST session expired
+// (the stored id is forgotten); 4 the gateway cannot be reached or answered
+// outside the protocol (also the framework's {"error":...}); 5 a remote
+// method answered a non-zero return code; 6 a downloaded file does not match
+// its size or CRC-32. Every failure prints exactly one line
+// "brevalon-cli: <message>" on the error stream. One thread runs a command.
 #pragma once
 
 #include <iosfwd>
@@ -21,6 +24,8 @@ struct CliStreams {
   std::istream& in;
   std::ostream& out;
   std::ostream& err;
+  // A progress bar goes to `err` only when it is a terminal.
+  bool errIsTerminal = false;
 };
 
 // argv[0] is the program name, as main() receives it.
