@@ -143,8 +143,8 @@ class TaskAttachmentsTest : public DomainTest {
 
 TEST_F(TaskAttachmentsTest, ExecutorGetsEveryFileOfTheAttachedDocumentsAndTheTask) {
   // The process lists the shaft drawing (three files, one of them a cache
-  // file) and the reducer specification, which has no file and is composed
-  // of the shaft and the gear: the shaft is listed once, the gear through
+  // file) and the reducer's parts list (type "Спецификация"), which has no
+  // file and is composed of the shaft and the gear: the shaft is listed once, the gear through
   // the composition.
   auto session = Session("sidorov");
   const auto answer = Attachments(*session, "phone-1", 0, StageOf(kShaftStage));
@@ -192,7 +192,7 @@ TEST_F(TaskAttachmentsTest, ProcessWithoutDocumentListUsesItsOwnComposedDocument
 TEST_F(TaskAttachmentsTest, CompositionSkipsNonDocumentsAndEndsOnACycle) {
   const int32_t reducer = VersionOf("Редуктор");
   // A part (type without the document flag) with a file of its own, and a
-  // file-less specification composed of the reducer, which in turn is made
+  // file-less parts list composed of the reducer, which in turn is made
   // composed of both: the part contributes nothing, the loop ends.
   Exec(
       "INSERT INTO objects(id, db_id, type_id, product) SELECT 9001, db_id, id, 'Болт' FROM types "
