@@ -292,6 +292,8 @@ std::string BuildUnitFile(const std::vector<std::string>& execStart) {
   return std::string("[Unit]\n") + "Description=" + kServiceDisplayName + "\n" +
          "After=network-online.target\n" + "Wants=network-online.target\n" + "\n" +
          "[Service]\n" + "Type=simple\n" + "ExecStart=" + cmd + "\n" + "Restart=on-failure\n" +
+         // Every session holds a client connection and two back-end ones.
+         "LimitNOFILE=65536\n" +
          "\n" + "[Install]\n" + "WantedBy=multi-user.target\n";
 }
 

@@ -69,6 +69,7 @@ TEST_F(ServiceTest, InstallAndUninstallManageTheUnit) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
+  EXPECT_NE(text.find("LimitNOFILE=65536\n"), std::string::npos);
   EXPECT_NE(text.find("Type=simple\n"), std::string::npos);
   EXPECT_NE(out.str().find("installed"), std::string::npos);
   EXPECT_EQ(systemctlCalls.back(), (std::vector<std::string>{"enable", "brevalon24.service"}));
