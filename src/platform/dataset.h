@@ -240,11 +240,20 @@ class Dataset {
   // dataset; never reads outside `bytes`, and allocates in proportion to
   // its size whatever counts it claims. The cursor is on the first row.
   static Dataset LoadFromBytes(std::span<const uint8_t> bytes);
-  // Writes to a temporary file in the same directory, flushes it to disk and
-  // renames it over `path`, so that a reader sees the old file or the new
-  // one, never a part. Raises EDatasetIOException on failure (nothing left
-  // behind but the old file).
-  void SaveToFile(const std::filesystem::path& path) const;
+  // How far SaveToFile goes to make a file survive a power loss.
+  enum class Durability {
+    // Flushed to disk together with the rename.
+    Synced,
+    // Only atomic against crashes of the process; after a power loss the
+    // file may be damaged, which its checksum reveals. For caches that are
+    // rebuilt when a file does not load (the client snapshots).
+    AtomicOnly,
+  };
+  // Writes to a temporary file in the same directory and renames it over
+  // `path`, so that a reader sees the old file or the new one, never a part.
+  // Raises EDatasetIOException on failure (nothing left behind but the old
+  // file).
+  void SaveToFile(const std::filesystem::path& path, Durability durability = Durability::Synced) const;
   // EDatasetIOException when the file cannot be read, EDatasetFormatException
   // when its content is not a dataset.
   static Dataset LoadFromFile(const std::filesystem::path& path);

@@ -312,7 +312,7 @@ std::vector<uint8_t> Dataset::SaveToBytes() const { return DatasetAccess::Save(*
 
 Dataset Dataset::LoadFromBytes(std::span<const uint8_t> bytes) { return DatasetAccess::Load(bytes); }
 
-void Dataset::SaveToFile(const std::filesystem::path& path) const {
+void Dataset::SaveToFile(const std::filesystem::path& path, Durability durability) const {
   const std::vector<uint8_t> bytes = SaveToBytes();
   std::filesystem::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
@@ -339,7 +339,7 @@ void Dataset::SaveToFile(const std::filesystem::path& path) const {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (::fsync(fd.fd) != 0) fail("flush");
+  if (durability == Durability::Synced && ::fsync(fd.fd) != 0) fail("flush");
   if (::close(fd.Release()) != 0) {
     const std::string reason = ErrnoText();
     ::unlink(temp.c_str());
@@ -352,6 +352,7 @@ void Dataset::SaveToFile(const std::filesystem::path& path) const {
   }
   // Make the rename itself durable; a failure here loses nothing already
   // visible, so it is not reported.
+  if (durability != Durability::Synced) return;
   Fd dirFd;
   dirFd.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd.fd >= 0) ::fsync(dirFd.fd);

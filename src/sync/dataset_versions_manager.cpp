@@ -15,6 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Snapshots are a cache: a rename keeps them whole when the process dies, and
+// one that a power loss damaged fails its checksum and counts as missing, so
+// the client just gets the full list. Flushing every answer to disk would
+// cost two disk syncs per request for nothing.
+constexpr Dataset::Durability kSnapshotDurability = Dataset::Durability::AtomicOnly;
+
 constexpr std::string_view kSnapshotExtension = ".cds";
 
 // A UID or list name becomes one path component; anything that could name
@@ -163,13 +169,13 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
     fs::remove(*toDrop, ec);  // gone already (another session) is fine; a stale file harms nothing
   }
   FNDataSetVersion = NextVersion(version);
-  current.SaveToFile(SnapshotPath(FNDataSetVersion));
+  current.SaveToFile(SnapshotPath(FNDataSetVersion), kSnapshotDurability);
   return result;
 }
 
 std::unique_ptr<Dataset> TDataSetVersionsManager::LoadFull(Dataset& current) {
   FNDataSetVersion = 1;
-  current.SaveToFile(SnapshotPath(FNDataSetVersion));
+  current.SaveToFile(SnapshotPath(FNDataSetVersion), kSnapshotDurability);
 
   auto result = std::make_unique<Dataset>();
   if (current.IndexFieldName().empty()) {
@@ -268,7 +274,7 @@ void TDataSetVersionsManager::deleteRowFromCachedDs(int32_t rowUniqId) {
         snapshot->Next();
       }
     }
-    if (removed) snapshot->SaveToFile(path);
+    if (removed) snapshot->SaveToFile(path, kSnapshotDurability);
   }
 }
 
