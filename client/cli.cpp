@@ -9,13 +9,13 @@
 #include <optional>
 #include <ostream>
 
+#include "client/cli_common.h"
+#include "client/domain_commands.h"
 #include "client/get_file.h"
 #include "client/json_format.h"
 #include "client/remote_calls.h"
 #include "client/request_encoder.h"
-#include "client/rest_transport.h"
 #include "client/result_decoder.h"
-#include "client/tcp_transport.h"
 
 namespace brevalon::client {
 namespace {
@@ -28,18 +28,12 @@ constexpr const char* kExitCodesHelp =
     "Exit codes:\n"
     "  0  success\n"
     "  1  input the command cannot accept (request description, result text, local file)\n"
-    "  2  bad command line\n"
+    "  2  bad command line, option values included (a date, an action, an executor pair)\n"
     "  3  the REST session expired; the stored session id is forgotten, sign in again\n"
     "  4  the gateway cannot be reached, timed out, or answered outside the protocol\n"
     "  5  a remote method answered a non-zero return code (404 not signed in, 406 malformed\n"
     "     request data, 1 failure)\n"
     "  6  a downloaded file does not match its size or CRC-32 (nothing is written)";
-
-// A command line that parses but does not make sense (exit code 2).
-class EUsage : public Exception {
- public:
-  explicit EUsage(const std::string& message) : Exception(message) {}
-};
 
 // Messages end up on one line of the error stream whatever they quote.
 std::string OneLine(std::string message) {
@@ -120,120 +114,7 @@ void AddDecodeCommand(CLI::App& app, CliStreams& io) {
   });
 }
 
-
 // ---- commands that talk to the gateway
-
-struct Connection {
-  std::string url;
-  std::string tcp;
-  std::string sessionFile;
-  double timeoutSeconds = 60;
-};
-
-// The transport of one command. Without a session file a REST session has
-// no later use, so it is ended when the command is done rather than left to
-// expire on the gateway.
-class Gateway {
- public:
-  explicit Gateway(const Connection& c) {
-    const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(c.timeoutSeconds * 1000));
-    if (!c.url.empty()) {
-      const HostPort where = ParseHttpUrl(c.url);
-      RestOptions options;
-      options.Host = where.Host;
-      options.Port = where.Port;
-      options.Timeout = timeout;
-      options.SessionFile = c.sessionFile;
-      auto rest = std::make_unique<RestTransport>(options);
-      FRest = rest.get();
-      FKeepSession = !c.sessionFile.empty();
-      FTransport = std::move(rest);
-    } else if (!c.tcp.empty()) {
-      if (!c.sessionFile.empty()) {
-        throw EUsage("--session applies to --url: over TCP the connection is the session");
-      }
-      const HostPort where = ParseHostPort(c.tcp, 211);
-      TcpOptions options;
-      options.Host = where.Host;
-      options.Port = where.Port;
-      options.Timeout = timeout;
-      FTransport = std::make_unique<TcpTransport>(options);
-    } else {
-      throw EUsage("this command needs --url http://HOST:8085 or --tcp HOST:211");
-    }
-  }
-  ~Gateway() {
-    if (FRest && !FKeepSession && FRest->Connected()) {
-      try {
-        FRest->EndSession();
-      } catch (const std::exception&) {
-        // The session expires on its own.
-      }
-    }
-  }
-  Gateway(const Gateway&) = delete;
-  Gateway& operator=(const Gateway&) = delete;
-
-  ITransport& T() { return *FTransport; }
-  bool IsRest() const { return FRest != nullptr; }
-
- private:
-  std::unique_ptr<ITransport> FTransport;
-  RestTransport* FRest = nullptr;
-  bool FKeepSession = false;
-};
-
-void AddConnectionOptions(CLI::App& app, Connection& c) {
-  CLI::Option* url = app.add_option("--url", c.url, "The gateway's REST service, e.g. http://HOST:8085");
-  CLI::Option* tcp = app.add_option("--tcp", c.tcp, "The gateway's TCP transport, e.g. HOST:211");
-  url->excludes(tcp);
-  app.add_option("--session", c.sessionFile,
-                 "REST: keep the session id in FILE (created 0600) so that later commands "
-                 "continue the session; without it the session ends with the command")
-      ->option_text("FILE");
-  app.add_option("--timeout", c.timeoutSeconds, "Seconds each network step may take")
-      ->capture_default_str()
-      ->check(CLI::Range(0.1, 86400.0));
-}
-
-struct SignInOptions {
-  std::string db;
-  std::string user;
-  std::string password;
-  std::string domain;
-};
-
-// With `required` the command is the sign-in itself; otherwise the options
-// sign in first, on the same connection (what a TCP session needs).
-void AddSignInOptions(CLI::App& command, SignInOptions& s, bool required) {
-  const std::string first = required ? "" : " (sign in first)";
-  CLI::Option* db = command.add_option("--db", s.db, "Database name" + first);
-  CLI::Option* user = command.add_option("--user", s.user, "User name" + first);
-  command.add_option("--password", s.password, "Password; or the environment variable BREVALON_PASSWORD")
-      ->envname("BREVALON_PASSWORD");
-  command.add_option("--domain", s.domain, "Sign in through the operating system in this domain");
-  if (required) {
-    db->required();
-    user->required();
-  } else {
-    db->needs(user);
-    user->needs(db);
-  }
-}
-
-SignInAnswer DoSignIn(Gateway& gateway, const SignInOptions& s) {
-  try {
-    return SignIn(gateway.T(), s.db, s.user, s.password, s.domain);
-  } catch (const ESessionExpired&) {
-    // A sign-in starts over anyway: take the new session the gateway opens.
-    if (!gateway.IsRest()) throw;
-    return SignIn(gateway.T(), s.db, s.user, s.password, s.domain);
-  }
-}
-
-void SignInIfAsked(Gateway& gateway, const SignInOptions& s) {
-  if (!s.db.empty() || !s.user.empty()) DoSignIn(gateway, s);
-}
 
 // connect --db DB --user U [--password P] [--domain D]
 void AddConnectCommand(CLI::App& app, CliStreams& io, Connection& c) {
@@ -414,6 +295,7 @@ int RunCli(int argc, const char* const* argv, CliStreams io) {
   AddCallCommand(app, io, connection);
   AddStreamCommand(app, io, connection);
   AddGetFileCommand(app, io, connection);
+  AddDomainCommands(app, io, connection);
   const auto fail = [&io](const std::exception& e, int code) {
     io.err << kProgram << ": " << OneLine(e.what()) << '\n';
     return code;

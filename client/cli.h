@@ -2,7 +2,8 @@
 // task (encode a request, decode a result, call a remote method, sign in,
 // download a file, ...). The program's main() only hands its arguments and
 // standard streams to RunCli, so that tests run the very same command lines
-// in-process. Each subcommand is added by its own function in cli.cpp.
+// in-process. Each subcommand is added by its own function in cli.cpp, the
+// named domain commands (tasks, create, state, ...) in domain_commands.cpp.
 //
 // Exit codes (also in --help): 0 success; 1 input that the command cannot
 // accept (a bad request description, a malformed result text, a local file
