@@ -334,12 +334,34 @@ std::string ErrorBody(std::string_view message) {
   return SerializeAscii(json::object{{"error", message}});
 }
 
+namespace {
+
+// A number too large for a double parses as infinity, which serialises as
+// "Infinity", not JSON: an answer echoing it would be malformed. The depth is
+// bounded by the parser.
+bool AllNumbersFinite(const json::value& v) {
+  switch (v.kind()) {
+    case json::kind::double_: return std::isfinite(v.get_double());
+    case json::kind::array:
+      for (const json::value& e : v.get_array())
+        if (!AllNumbersFinite(e)) return false;
+      return true;
+    case json::kind::object:
+      for (const auto& e : v.get_object())
+        if (!AllNumbersFinite(e.value())) return false;
+      return true;
+    default: return true;
+  }
+}
+
+}  // namespace
+
 std::optional<json::value> ParseJson(std::string_view text) {
   json::parse_options options;
   options.max_depth = kMaxJsonDepth;
   boost::system::error_code ec;
   json::value v = json::parse(text, ec, {}, options);
-  if (ec) return std::nullopt;
+  if (ec || !AllNumbersFinite(v)) return std::nullopt;
   return v;
 }
 

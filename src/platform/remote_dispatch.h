@@ -66,7 +66,8 @@ std::string ResultBody(boost::json::array result);
 std::string ErrorBody(std::string_view message);
 
 // Parses JSON text from the network with a depth bound; nullopt when it is
-// not one well-formed JSON value.
+// not one well-formed JSON value or holds a number beyond the range of a
+// double (which could not be written back as JSON).
 std::optional<boost::json::value> ParseJson(std::string_view text);
 
 }  // namespace brevalon

@@ -1,6 +1,8 @@
 #include "protocol/request_records.h"
 
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "session/settings.h"
@@ -11,13 +13,67 @@ namespace brevalon {
 
 namespace {
 
+// Characters that show as a dot or a slash, or not at all. Harmless to this
+// file system, but a tool that normalises names (NFKC, a Windows share, a
+// backup) may turn "．．" into ".." or "a∕b" into "a/b", and a name with an
+// invisible character looks like another one in every listing. U+FFFD is
+// what the request reader made of bytes that were not UTF-8.
+bool IsLookalikeOrInvisible(char32_t cp) {
+  if (cp >= 0x80 && cp <= 0x9F) return true;      // C1 controls
+  if (cp >= 0x200B && cp <= 0x200F) return true;  // zero-width, direction marks
+  if (cp >= 0x202A && cp <= 0x202E) return true;  // direction embeddings, overrides
+  if (cp >= 0x2060 && cp <= 0x2069) return true;  // word joiner, direction isolates
+  switch (cp) {
+    case 0x2024: case 0x2025: case 0x2026: case 0xFE52: case 0xFF0E:  // dots
+    case 0x2044: case 0x2215: case 0x2571: case 0x29F8: case 0xFF0F:  // slashes
+    case 0x29F5: case 0x29F9: case 0xFE68: case 0xFF3C:               // backslashes
+    case 0xFEFF: case 0xFFFD:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The code points of `text`, or nothing when it is not valid UTF-8.
+std::optional<std::u32string> CodePoints(std::string_view text) {
+  std::u32string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    std::size_t len = 0;
+    char32_t cp = 0;
+    if (b < 0x80) {
+      len = 1, cp = b;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      len = 2, cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3, cp = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4, cp = b & 0x07;
+    } else {
+      return std::nullopt;
+    }
+    if (i + len > text.size()) return std::nullopt;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return std::nullopt;
+      cp = (cp << 6) | (c & 0x3F);
+    }
+    const bool overlong = (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    out.push_back(cp);
+    i += len;
+  }
+  return out;
+}
+
 // A UID names exactly one directory inside the cache folder, nothing else.
 bool IsPlainDirectoryName(const std::string& uid) {
   if (uid.empty() || uid.size() > TUIDManager::MaxUidLength) return false;
   if (uid == "." || uid == "..") return false;
-  for (const char ch : uid) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\') return false;
+  const std::optional<std::u32string> cps = CodePoints(uid);
+  if (!cps) return false;
+  for (const char32_t c : *cps) {
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || IsLookalikeOrInvisible(c)) return false;
   }
   return true;
 }

@@ -32,8 +32,10 @@ struct TUIDManager {
   static constexpr size_t MaxUidLength = 128;
 
   // Raises EDataTypeException (and creates nothing) for a UID that is empty,
-  // longer than MaxUidLength, "." or "..", or holds "/", "\" or a control
-  // character; otherwise creates the directory with its parents when missing
+  // longer than MaxUidLength, "." or "..", not UTF-8, or holds "/", "\", a
+  // control character, or a character that looks like a dot or a slash or
+  // shows not at all (fullwidth dot, division slash, zero-width space, ...);
+  // otherwise creates the directory with its parents when missing
   // (creation racing with another session is fine). Raises brevalon::Exception
   // "Can not create <path> directory" when it neither exists nor can be made.
   static void checkUID(const std::string& AUID);

@@ -147,6 +147,10 @@ TEST_F(RestRouterTest, RejectsMalformedRequests) {
       {http::verb::get, "/datasnap/rest/TTest/Types/%zz", "", 500, "percent"},
       {http::verb::get, "/datasnap/rest/TTest/Types/%4", "", 500, "percent"},
       {http::verb::post, "/datasnap/rest/TTest/'Types'", "{not json", 500, "Malformed JSON"},
+      // Numbers beyond a double would come back as "Infinity" (fuzzing finding).
+      {http::verb::post, "/datasnap/rest/TTest/'Types'", R"({"_parameters":["a",1,true,[1e999]]})", 500,
+       "Malformed JSON"},
+      {http::verb::get, "/datasnap/rest/TTest/Types/a/1/true/-1.8e308", "", 500, "Parameter J"},
       {http::verb::post, "/datasnap/rest/TTest/'Types'/a", "1.5", 500, "Parameter I"},
       {http::verb::post, "/datasnap/rest/TTest/'Types'/a", R"({"_parameters":[[1]]})", 500,
        "Parameter I"},

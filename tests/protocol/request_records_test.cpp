@@ -335,7 +335,10 @@ TEST_F(RequestRecords, UidNamesTheClientCacheDirectory) {
 TEST_F(RequestRecords, UidMustReject) {
   const std::vector<std::string> rejected = {
       "", ".", "..", "a/b", "/tmp", "../x", "a\\b", "..\\x", std::string("a\0b", 3), "a\x01",
-      "a\nb", "\t", "a\x7F", std::string(129, 'u')};
+      "a\nb", "\t", "a\x7F", std::string(129, 'u'),
+      // Lookalikes of dots and slashes, invisible characters, bytes that are not UTF-8.
+      "\uFF0E\uFF0E", "\u2025", "a\u2215b", "a\uFF0Fb", "a\uFF3Cb", "\u200B", "a\u202Eb",
+      "a\u0085", "\xC0\xAF", "a\xFF", "\xE2\x80"};
   for (const std::string& uid : rejected) {
     SCOPED_TRACE(testing::PrintToString(uid));
     ExpectInvalidData([&] { TParamsGetTaskList r(TaskListRequest(uid)); });
