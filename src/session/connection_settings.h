@@ -10,7 +10,9 @@ namespace brevalon {
 
 // Sets ConnectionType, ServerName, Port (SOCKET only: with DCOM the proxy
 // keeps its port), ProxyName and ProxyPort of `proxy` from an opened
-// settings file. Raises Exception "Connection type [<value>] not recognize."
+// settings file, and the optional limits [General] CallTimeoutMs and
+// ConnectTimeoutMs (positive milliseconds, at most one hour; otherwise the
+// proxy keeps its default). Raises Exception "Connection type [<value>] not recognize."
 // for an unknown kind, leaving `proxy` untouched.
 void ReadConnectionSettings(const IniFile& ini, TAppBrevalon& proxy);
 
