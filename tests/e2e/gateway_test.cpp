@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_program.h"
 #include "appserver/app_server.h"
 #include "appserver/appserver_test_support.h"
 #include "appserver/text_util.h"
@@ -445,23 +446,8 @@ TEST_F(GatewayTest, OperatingSystemSignInThroughPam) {
 
 // ---- the brevalon-cli program against the gateway
 
-struct ProgramRun {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-ProgramRun RunProgram(const fs::path& work, const std::string& args) {
-  const fs::path out = work / "stdout", err = work / "stderr";
-  const std::string command = std::string(BREVALON_BIN_DIR) + "/brevalon-cli " + args + " >" +
-                              out.string() + " 2>" + err.string() + " </dev/null";
-  const int status = std::system(command.c_str());
-  const auto read = [](const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(out), read(err)};
-}
+using testing::ProgramRun;
+using testing::RunProgram;
 
 TEST_F(GatewayTest, CliSignsInAndDownloadsAFile) {
   const ShaftFile shaft = Shaft();
