@@ -4,17 +4,9 @@
 // the step completes. Internal to the client library; one thread per stream.
 #pragma once
 
-// GCC 12 reports false "may be used uninitialized" inside Beast's parser.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 #include <chrono>
 #include <string>
 

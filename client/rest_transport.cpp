@@ -13,16 +13,8 @@
 
 #include "client/net_io.h"
 
-// GCC 12 reports false "may be used uninitialized" inside Beast's parser.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 namespace brevalon::client {
 

@@ -5,17 +5,9 @@
 #include <boost/asio/write.hpp>
 #include <memory>
 #include <optional>
-// GCC 12 reports false "may be used uninitialized" inside Beast's parser.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 #include "platform/remote_dispatch.h"
 

@@ -8,19 +8,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-// GCC 12 reports a false "may be used uninitialized" inside Beast's parser
-// when sanitizers change inlining; the warning is about Boost's code.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <boost/asio/buffer.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 #include <cerrno>
 #include <cstring>
 #include <memory>

@@ -9,17 +9,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
-// GCC 12 reports a false "may be used uninitialized" inside Beast's parser
-// when sanitizers change inlining; the warning is about Boost's code.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 #include <condition_variable>
 #include <cstring>
 #include <latch>

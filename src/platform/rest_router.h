@@ -13,16 +13,8 @@
 #include <string_view>
 #include <vector>
 
-// GCC 12 reports false "may be used uninitialized" inside Beast's parser.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 #include "platform/remote_methods.h"
 #include "platform/session_manager.h"
