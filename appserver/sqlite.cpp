@@ -21,7 +21,42 @@ SqliteDb::SqliteDb(const std::filesystem::path& path) {
   sqlite3_busy_timeout(db_, 5000);
 }
 
-SqliteDb::~SqliteDb() { sqlite3_close_v2(db_); }
+SqliteDb::~SqliteDb() {
+  for (auto& [text, idle] : cache_) {
+    for (sqlite3_stmt* stmt : idle) sqlite3_finalize(stmt);
+  }
+  sqlite3_close_v2(db_);
+}
+
+sqlite3_stmt* SqliteDb::Acquire(std::string_view sql, std::vector<sqlite3_stmt*>*& idle) {
+  auto it = cache_.find(std::string(sql));
+  if (it == cache_.end() && cache_.size() < kMaxCachedTexts) it = cache_.try_emplace(std::string(sql)).first;
+  idle = it == cache_.end() ? nullptr : &it->second;
+  if (idle && !idle->empty()) {
+    sqlite3_stmt* stmt = idle->back();
+    idle->pop_back();
+    return stmt;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const unsigned flags = idle ? SQLITE_PREPARE_PERSISTENT : 0;
+  if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), flags, &stmt, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    Fail("prepare failed for \"" + std::string(sql) + "\"");
+  }
+  return stmt;
+}
+
+void SqliteDb::Release(sqlite3_stmt* stmt, std::vector<sqlite3_stmt*>* idle) {
+  if (!idle) {
+    sqlite3_finalize(stmt);
+    return;
+  }
+  // Ends a statement left in the middle of its rows (releasing its read
+  // lock) and drops the values bound to it.
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  idle->push_back(stmt);
+}
 
 void SqliteDb::Fail(std::string_view what) const {
   throw ESqliteException(std::string(what) + ": " + sqlite3_errmsg(db_));
@@ -46,12 +81,9 @@ std::optional<int64_t> SqliteDb::QueryInt(std::string_view sql) {
   return st.Int64(0);
 }
 
-Statement::Statement(SqliteDb& db, std::string_view sql) : db_(db) {
-  if (sqlite3_prepare_v2(db.Handle(), sql.data(), static_cast<int>(sql.size()), &stmt_, nullptr) != SQLITE_OK)
-    db.Fail("prepare failed for \"" + std::string(sql) + "\"");
-}
+Statement::Statement(SqliteDb& db, std::string_view sql) : db_(db) { stmt_ = db.Acquire(sql, idle_); }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() { db_.Release(stmt_, idle_); }
 
 Statement& Statement::Bind(int index, int64_t value) {
   if (sqlite3_bind_int64(stmt_, index, value) != SQLITE_OK) db_.Fail("bind failed");
@@ -126,7 +158,9 @@ std::vector<uint8_t> Statement::Blob(int col) const {
   return std::vector<uint8_t>(b, b + n);
 }
 
-Transaction::Transaction(SqliteDb& db, bool write) : db_(db) { db_.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN"); }
+Transaction::Transaction(SqliteDb& db, bool write) : db_(db) {
+  Statement(db_, write ? "BEGIN IMMEDIATE" : "BEGIN").Run();
+}
 
 Transaction::~Transaction() {
   if (open_) {
@@ -139,7 +173,7 @@ Transaction::~Transaction() {
 }
 
 void Transaction::Commit() {
-  db_.Exec("COMMIT");
+  Statement(db_, "COMMIT").Run();
   open_ = false;
 }
 

@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "util/exception.h"
@@ -30,7 +31,9 @@ class ESqliteException : public Exception {
 class SqliteDb;
 
 // One prepared statement. Bind parameters are 1-based, columns 0-based (as
-// in SQLite). Step() returns true while a row is available.
+// in SQLite). Step() returns true while a row is available. The compiled
+// form comes from the connection's cache and goes back to it, reset, when
+// the Statement is destroyed.
 class Statement {
  public:
   Statement(SqliteDb& db, std::string_view sql);
@@ -71,6 +74,7 @@ class Statement {
  private:
   SqliteDb& db_;
   sqlite3_stmt* stmt_ = nullptr;
+  std::vector<sqlite3_stmt*>* idle_ = nullptr;  // where it returns to; null: not cached
 };
 
 class SqliteDb {
@@ -92,7 +96,20 @@ class SqliteDb {
   [[noreturn]] void Fail(std::string_view what) const;
 
  private:
+  friend class Statement;
+
+  // Compiling a statement costs more than running most of ours, so each
+  // compiled text is kept for the next use. Statements built from varying
+  // text (search conditions) would grow the cache without end; past
+  // kMaxCachedTexts distinct texts new ones are compiled for one use only.
+  static constexpr std::size_t kMaxCachedTexts = 256;
+  // A compiled statement for `sql`, and the idle list it returns to (null
+  // when it is not to be kept).
+  sqlite3_stmt* Acquire(std::string_view sql, std::vector<sqlite3_stmt*>*& idle);
+  void Release(sqlite3_stmt* stmt, std::vector<sqlite3_stmt*>* idle);
+
   sqlite3* db_ = nullptr;
+  std::unordered_map<std::string, std::vector<sqlite3_stmt*>> cache_;  // by text: idle statements
 };
 
 // BEGIN IMMEDIATE (writer) or BEGIN (reader) ... COMMIT; rolls back when
