@@ -7,6 +7,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include <unistd.h>
+
 #include "session/settings.h"
 
 namespace brevalon {
@@ -134,9 +136,11 @@ fs::path TDataSetVersionsManager::ClientDir() const {
   return fs::path(GetSettingsDir() + "Cache/" + FStUIDPath);
 }
 
-fs::path TDataSetVersionsManager::SnapshotPath(int64_t version) const {
+fs::path TDataSetVersionsManager::SnapshotPath(int64_t version) const { return SnapshotIn(ClientDir(), version); }
+
+fs::path TDataSetVersionsManager::SnapshotIn(const fs::path& dir, int64_t version) const {
   CheckPathComponent(FStDataSetName, "list name");
-  return ClientDir() / (FStDataSetName + "_" + std::to_string(version) + std::string(kSnapshotExtension));
+  return dir / (FStDataSetName + "_" + std::to_string(version) + std::string(kSnapshotExtension));
 }
 
 std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& current,
@@ -145,37 +149,42 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
   const int64_t version = FNDataSetVersion;
   // Only versions this manager can have written have snapshots; anything
   // else (0, negative, 2147483647) is a client that holds nothing usable.
-  if (version < 1 || version > kMaxDataSetVersion) return LoadFull(current);
-  const fs::path snapshot = SnapshotPath(version);
-  if (!FileExists(snapshot)) return LoadFull(current);
-
-  // The snapshot that is neither the client's version nor the one we are
-  // about to write: the one before (normal course), or the one after (the
-  // client never received the answer that created it).
-  std::optional<fs::path> toDrop;
-  if (fs::path before = SnapshotPath(version - 1); FileExists(before)) {
-    toDrop = std::move(before);
-  } else if (fs::path after = SnapshotPath(version + 1); FileExists(after)) {
-    toDrop = std::move(after);
-  }
-
+  const fs::path dir = ClientDir();
+  if (version < 1 || version > kMaxDataSetVersion) return LoadFull(dir, current);
+  const fs::path snapshot = SnapshotIn(dir, version);
   std::optional<Dataset> stored = TryLoadSnapshot(snapshot);
-  if (!stored || !SameShape(*stored, current)) return LoadFull(current);
+  if (!stored || !SameShape(*stored, current)) return LoadFull(dir, current);
 
+  const std::size_t deletedBefore = deletedKeys.size();
   std::unique_ptr<Dataset> result = Compare(*stored, current, deletedKeys, newKeys);
+  // The same rows in the same order under the same field definitions: the
+  // stored file is then exactly what would be written.
+  const bool unchanged =
+      result->IsEmpty() && deletedKeys.size() == deletedBefore && stored->ContentEquals(current);
 
-  if (toDrop) {
-    std::error_code ec;
-    fs::remove(*toDrop, ec);  // gone already (another session) is fine; a stale file harms nothing
-  }
+  // Drop the snapshot that is neither the client's version nor the one about
+  // to be written: the one before (normal course), or else the one after (the
+  // client never received the answer that created it). Gone already (another
+  // session of the UID) is fine; a stale file harms nothing.
+  std::error_code ec;
+  if (!fs::remove(SnapshotIn(dir, version - 1), ec)) fs::remove(SnapshotIn(dir, version + 1), ec);
+
   FNDataSetVersion = NextVersion(version);
-  current.SaveToFile(SnapshotPath(FNDataSetVersion), kSnapshotDurability);
+  const fs::path next = SnapshotIn(dir, FNDataSetVersion);
+  // Most requests find the list as the client holds it. The new version's
+  // snapshot is then a second name of the stored file: no new file, nothing
+  // written. Snapshots are only ever replaced, never written in place, so the
+  // two names never diverge by accident. Where that is not possible (another
+  // session of the UID wrote the name meanwhile, a file system without hard
+  // links) the list is written as usual.
+  if (!unchanged || ::link(snapshot.c_str(), next.c_str()) != 0)
+    current.SaveToFile(next, kSnapshotDurability);
   return result;
 }
 
-std::unique_ptr<Dataset> TDataSetVersionsManager::LoadFull(Dataset& current) {
+std::unique_ptr<Dataset> TDataSetVersionsManager::LoadFull(const fs::path& dir, Dataset& current) {
   FNDataSetVersion = 1;
-  current.SaveToFile(SnapshotPath(FNDataSetVersion), kSnapshotDurability);
+  current.SaveToFile(SnapshotIn(dir, FNDataSetVersion), kSnapshotDurability);
 
   auto result = std::make_unique<Dataset>();
   if (current.IndexFieldName().empty()) {

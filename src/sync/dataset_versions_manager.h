@@ -85,7 +85,8 @@ class TDataSetVersionsManager {
   const std::string& FieldName() const { return FFieldName; }
 
  private:
-  std::unique_ptr<Dataset> LoadFull(Dataset& current);
+  std::filesystem::path SnapshotIn(const std::filesystem::path& dir, int64_t version) const;
+  std::unique_ptr<Dataset> LoadFull(const std::filesystem::path& dir, Dataset& current);
   std::unique_ptr<Dataset> Compare(Dataset& stored, Dataset& current, std::vector<int32_t>& deletedKeys,
                                    std::vector<int32_t>& newKeys);
 

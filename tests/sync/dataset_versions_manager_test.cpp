@@ -192,6 +192,65 @@ TEST_F(DataSetVersionsTest, LifecycleOfOneList) {
   EXPECT_TRUE(SnapshotHolds(1, v1));
 }
 
+// An unchanged list takes a shortcut to its next snapshot; any change at all,
+// also one that sends no row, must still leave the current list as the new
+// version, and the client's version must stay as it was.
+TEST_F(DataSetVersionsTest, NextSnapshotHoldsTheCurrentList) {
+  const Dataset widerText = [] {
+    Dataset ds;
+    ds.AddField("_ID_OPERATION", FieldType::Int32);
+    ds.AddField("_ID_OWNER", FieldType::Int32);
+    ds.AddField("_TASK", FieldType::Text, 1024);
+    ds.AddField("_DATE_CRITICAL", FieldType::DateTime);
+    for (int32_t id : {2, 1}) {
+      ds.Append();
+      ds.FieldByName("_ID_OPERATION").SetInteger(id);
+      ds.FieldByName("_ID_OWNER").SetInteger(kUser);
+      ds.FieldByName("_TASK").SetString(id == 2 ? "b" : "a");
+      ds.FieldByName("_DATE_CRITICAL").SetDateTime(45000.5);
+    }
+    return ds;
+  }();
+  struct Case {
+    const char* name;
+    Dataset current;
+    size_t rows;
+  };
+  const Dataset stored = MakeList({{2, kUser, "b"}, {1, kUser, "a"}});
+  const std::vector<Case> cases = {
+      {"unchanged", MakeList({{2, kUser, "b"}, {1, kUser, "a"}}), 0},
+      {"other row order", MakeList({{1, kUser, "a"}, {2, kUser, "b"}}), 0},
+      {"row deleted", MakeList({{2, kUser, "b"}}), 0},
+      {"value changed", MakeList({{2, kUser, "b"}, {1, kUser, std::nullopt}}), 1},
+      {"text field widened", widerText, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& e : fs::directory_iterator(ClientDir())) fs::remove(e.path());
+    stored.SaveToFile(Snap(1));
+    Answer a = Request(1, c.current);
+    EXPECT_EQ(a.version, 2);
+    EXPECT_EQ(a.rows->RecordCount(), c.rows);
+    const Dataset next = Dataset::LoadFromFile(Snap(2));
+    EXPECT_TRUE(next.ContentEquals(c.current));
+    EXPECT_EQ(next.Fields(), c.current.Fields());
+    EXPECT_TRUE(SnapshotHolds(1, stored));
+
+    // Both versions stay usable on their own: the client moves on from 2,
+    // a lost answer makes it ask from 1 again.
+    const Dataset later = MakeList({{3, kOther, "c"}, {2, kUser, "b"}});
+    a = Request(2, later);
+    EXPECT_EQ(a.version, 3);
+    EXPECT_TRUE(SnapshotHolds(2, c.current));
+    EXPECT_TRUE(SnapshotHolds(3, later));
+    stored.SaveToFile(Snap(1));
+    a = Request(1, later);
+    EXPECT_EQ(a.version, 2);
+    EXPECT_TRUE(SnapshotHolds(1, stored));
+    EXPECT_TRUE(SnapshotHolds(2, later));
+  }
+}
+
 // The merged walk, one case per row: the stored snapshot of version 1 against
 // the current list.
 TEST_F(DataSetVersionsTest, DifferenceWalk) {
