@@ -2,9 +2,13 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
+#include <string>
 
 #include "protocol/base64.h"
 
@@ -135,7 +139,25 @@ void TMemoryStream::Write(const void* AData, size_t ACount) {
 
 int32_t CurrentTimeZoneBias() {
   const int32_t forced = g_biasOverride.load(std::memory_order_relaxed);
-  return forced != INT32_MIN ? forced : SystemStandardBias();
+  if (forced != INT32_MIN) return forced;
+  // Working the offset out takes several calls into the C library and a look
+  // at the zone file, on every request and answer. It changes only when the
+  // zone does: kept per thread for a minute, and at once for a new TZ.
+  struct Cached {
+    std::optional<std::string> tz;
+    int32_t bias = 0;
+    std::chrono::steady_clock::time_point expires{};
+  };
+  thread_local Cached cached;
+  const char* tz = std::getenv("TZ");
+  const auto now = std::chrono::steady_clock::now();
+  const bool sameZone = tz ? (cached.tz && *cached.tz == tz) : !cached.tz;
+  if (!sameZone || now >= cached.expires) {
+    cached.tz = tz ? std::optional<std::string>(tz) : std::nullopt;
+    cached.bias = SystemStandardBias();
+    cached.expires = now + std::chrono::minutes(1);
+  }
+  return cached.bias;
 }
 
 void SetTimeZoneBiasOverride(std::optional<int32_t> ABias) {

@@ -75,8 +75,10 @@ int32_t FindCommonCorrespondenceRoute(TAppWorkFlow& AppWF) {
 
 int32_t LoadNewCorrespondence(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params,
                               std::vector<int32_t>& NewCorrRoutes) {
-  const int32_t commonRoute = FindCommonCorrespondenceRoute(AppWF);
   TDataSetPtr incoming = AppWF.GetIncomingCorrespondence(kUnreadIncomingMode);
+  // Asked only when there is a letter to sort out: most task lists are
+  // fetched with nothing unread.
+  const int32_t commonRoute = incoming->IsEmpty() ? 0 : FindCommonCorrespondenceRoute(AppWF);
 
   Dataset newLetters;
   newLetters.AddField("_ID_ROUTE", FieldType::Int32);
