@@ -1,6 +1,12 @@
 #include "platform/listener.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/strand.hpp>
+#include <cerrno>
 #include <vector>
 
 #include "util/exception.h"
@@ -48,8 +54,30 @@ void ConnectionRegistry::CloseAll() {
   for (auto& c : open) c->CloseNow();
 }
 
+namespace {
+
+int OpenSpare() {
+  return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+bool OutOfDescriptors(const error_code& ec) {
+  return ec == asio::error::no_descriptors ||
+         ec == boost::system::errc::too_many_files_open_in_system;
+}
+
+}  // namespace
+
 Listener::Listener(asio::io_context& io, ConnectionRegistry& registry, Accepted accepted)
-    : FIo(io), FRegistry(registry), FAccepted(std::move(accepted)), FAcceptor(io), FRetry(io) {}
+    : FIo(io),
+      FRegistry(registry),
+      FAccepted(std::move(accepted)),
+      FAcceptor(io),
+      FRetry(io),
+      FSpare(OpenSpare()) {}
+
+Listener::~Listener() {
+  if (FSpare >= 0) ::close(FSpare);
+}
 
 void Listener::Open(const std::string& address, uint16_t port) {
   error_code ec;
@@ -76,14 +104,39 @@ void Listener::Accept() {
                          });
 }
 
+void Listener::RetryLater() {
+  FRetry.expires_after(std::chrono::milliseconds(100));
+  FRetry.async_wait([self = shared_from_this()](const error_code& e) {
+    if (!e && self->FAcceptor.is_open()) self->Accept();
+  });
+}
+
+void Listener::ShedWaiting() {
+  if (FSpare < 0) FSpare = OpenSpare();
+  if (FSpare < 0) return;  // nothing to give up: the waiting clients wait
+  const int listening = FAcceptor.native_handle();
+  // Bounded: other handlers of the I/O thread must not starve behind a flood.
+  for (int i = 0; i < 64; ++i) {
+    pollfd p{listening, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0) break;
+    ::close(FSpare);
+    const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int acceptError = errno;
+    if (fd >= 0) ::close(fd);
+    FSpare = OpenSpare();
+    if (fd < 0 && acceptError != ECONNABORTED && acceptError != EINTR) break;
+    if (FSpare < 0) break;
+  }
+}
+
 void Listener::OnAccept(const error_code& ec, tcp::socket socket) {
   if (ec == asio::error::operation_aborted || !FAcceptor.is_open()) return;
   if (ec) {
-    // Out of descriptors and the like: pause instead of spinning.
-    FRetry.expires_after(std::chrono::milliseconds(100));
-    FRetry.async_wait([self = shared_from_this()](const error_code& e) {
-      if (!e && self->FAcceptor.is_open()) self->Accept();
-    });
+    // Out of descriptors: the waiting clients are closed rather than left
+    // hanging. Either way, pause before accepting again instead of spinning;
+    // descriptors come back as sessions end.
+    if (OutOfDescriptors(ec)) ShedWaiting();
+    RetryLater();
     return;
   }
   if (FRegistry.Reserve()) {

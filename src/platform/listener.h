@@ -4,6 +4,11 @@
 // the open connections of both transports so that the connection limit holds
 // and Stop() can close every one of them.
 //
+// Out of descriptors, a connection would wait in the kernel's backlog with
+// its client hanging on it; instead the Listener keeps one spare descriptor,
+// gives it up to accept such a connection and closes it at once, so that the
+// client sees a clean close and can try again later.
+//
 // Owned by RemoteMethodServer. Listener's Accept runs on the I/O threads;
 // Open and Close are called by the controlling thread while no I/O thread
 // runs. The registry is safe from any thread.
@@ -60,6 +65,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
   using Accepted = std::function<void(boost::asio::ip::tcp::socket)>;
 
   Listener(boost::asio::io_context& io, ConnectionRegistry& registry, Accepted accepted);
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
 
   // Binds and listens; raises brevalon::Exception when it cannot.
   void Open(const std::string& address, uint16_t port);
@@ -70,12 +78,17 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   void OnAccept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);
+  // Out of descriptors: accepts and closes the waiting connections with the
+  // spare descriptor (when there is one to give up).
+  void ShedWaiting();
+  void RetryLater();
 
   boost::asio::io_context& FIo;
   ConnectionRegistry& FRegistry;
   Accepted FAccepted;
   boost::asio::ip::tcp::acceptor FAcceptor;
-  boost::asio::steady_timer FRetry;  // pause after an accept failure (out of descriptors)
+  boost::asio::steady_timer FRetry;  // pause after an accept failure
+  int FSpare = -1;                   // held in reserve for ShedWaiting; -1 when none
   uint16_t FPort = 0;
 };
 

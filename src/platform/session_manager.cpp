@@ -1,9 +1,21 @@
 #include "platform/session_manager.h"
 
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace brevalon {
+
+namespace {
+
+// Threads that close sessions at once in EndAll. A close waits for the call
+// its worker runs; idle sessions close in microseconds.
+constexpr std::size_t kMaxClosers = 64;
+
+}  // namespace
 
 struct SessionManager::Entry {
   std::shared_ptr<DsSession> Session;
@@ -102,7 +114,7 @@ void SessionManager::Finish(Entry& e, bool firstEnd) {
 
 SessionManager::Lease SessionManager::Open(bool expiring) {
   std::lock_guard lock(FMutex);
-  if (FSessions.size() >= FOptions.MaxSessions) return {};
+  if (FClosed || FSessions.size() >= FOptions.MaxSessions) return {};
   auto entry = std::make_shared<Entry>();
   std::string id = NewId();
   entry->Session = std::make_shared<DsSession>(id);
@@ -170,13 +182,38 @@ void SessionManager::EndAll() {
   std::vector<std::shared_ptr<Entry>> all;
   {
     std::lock_guard lock(FMutex);
+    FClosed = true;
     for (auto& [id, e] : FSessions) {
       e->Ended = true;
       all.push_back(std::move(e));
     }
     FSessions.clear();
   }
-  for (auto& e : all) Finish(*e, true);
+  FinishAll(all);
+}
+
+void SessionManager::FinishAll(const std::vector<std::shared_ptr<Entry>>& entries) {
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < entries.size(); i = next++) {
+      try {
+        Finish(*entries[i], true);
+      } catch (...) {
+        // One session's failure to close must not keep the others open.
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t closers = std::min(kMaxClosers, entries.size());
+  for (std::size_t i = 1; i < closers; ++i) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no more threads to be had: the ones there share the rest
+    }
+  }
+  work();
+  for (auto& t : helpers) t.join();
 }
 
 std::size_t SessionManager::Count() const {

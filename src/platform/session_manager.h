@@ -9,6 +9,11 @@
 // so that an object a running call stored after the first close (a worker
 // made by the connect handler, say) is closed too.
 //
+// Ending every session (EndAll, server destruction) closes them side by side,
+// so that it takes as long as the longest call still running, not the sum of
+// them; afterwards Open refuses, so that calls still on their way cannot
+// open a session (and start a worker) behind the shutdown.
+//
 // Owned by RemoteMethodServer; every member is safe to call from any thread.
 // The clock is injectable so that tests drive expiry without sleeping.
 #pragma once
@@ -21,6 +26,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/remote_methods.h"
 
@@ -75,7 +81,7 @@ class SessionManager {
   SessionManager& operator=(const SessionManager&) = delete;
 
   // Opens a new session (expiring = an HTTP session) and leases it; an empty
-  // lease when MaxSessions sessions are live.
+  // lease when MaxSessions sessions are live or EndAll has run.
   Lease Open(bool expiring);
   // Leases the session `id` of the given kind (a TCP session's id is never
   // valid in an HTTP request); empty when there is none or it has expired (an
@@ -86,7 +92,8 @@ class SessionManager {
   bool End(const std::string& id, bool expiring);
   // Ends every expiring session idle for the timeout or longer; returns how many.
   std::size_t ExpireIdle();
-  // Ends every session (server destruction).
+  // Ends every session and refuses new ones from then on (server
+  // destruction). Returns after every session's objects are closed.
   void EndAll();
 
   std::size_t Count() const;
@@ -98,11 +105,14 @@ class SessionManager {
   bool ExpiredLocked(const Entry& e, TimePoint now) const;
   // Runs OnEnd (first time only) and CloseAll; never under FMutex.
   void Finish(Entry& e, bool firstEnd);
+  // Finish(e, true) for each, on up to kMaxClosers threads at once.
+  void FinishAll(const std::vector<std::shared_ptr<Entry>>& entries);
 
   const Options FOptions;
   mutable std::mutex FMutex;  // guards FSessions, FRandom and every Entry's mutable fields
   std::unordered_map<std::string, std::shared_ptr<Entry>> FSessions;
   std::random_device FRandom;
+  bool FClosed = false;  // EndAll has run; guarded by FMutex
 };
 
 }  // namespace brevalon

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "session/settings.h"
+#include "sync/snapshot_cleanup.h"
 #include "util/exception.h"
 
 extern char** environ;
@@ -187,7 +188,19 @@ void ReportListenFailure(const CommandLine& cl, const std::exception& e, std::os
     err << "brevalon24: ports below 1024 need root or the capability CAP_NET_BIND_SERVICE\n";
 }
 
+// Threads of this process, from /proc; -1 when unknown.
+int ProcessThreads() {
+  std::error_code ec;
+  int n = 0;
+  for (fs::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec))
+    ++n;
+  return ec ? -1 : n;
+}
+
 int Serve(const CommandLine& cl, ServiceHooks& hooks, std::ostream& out, std::ostream& err) {
+  // Only the daemon proper owns the whole process; tests driving it
+  // in-process have threads of their own.
+  const bool wholeProcess = !hooks.NextCommand;
   if (!hooks.NextCommand) {
     // Blocked before any thread exists, so every thread inherits the mask
     // and only sigwait below sees the control signals.
@@ -199,6 +212,19 @@ int Serve(const CommandLine& cl, ServiceHooks& hooks, std::ostream& out, std::os
   if (!hooks.Sleep) hooks.Sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
 
   if (!CheckSettings(err)) return 1;
+
+  // No session exists yet, so no snapshot save is in progress: whatever
+  // temporary a killed process left is an orphan.
+  const fs::path cache = fs::path(GetSettingsDir()) / "Cache";
+  const SnapshotCleanup cleanup = RemoveSnapshotTemporaries(cache);
+  out << kServiceDisplayName << " removed " << cleanup.Removed
+      << " interrupted snapshot temporaries from " << cache.string() << "\n";
+  if (cleanup.Failed > 0)
+    err << "brevalon24: " << cleanup.Failed << " interrupted snapshot temporaries in "
+        << cache.string() << " could not be removed\n";
+  if (cleanup.Truncated)
+    err << "brevalon24: " << cache.string()
+        << " holds too many entries; interrupted snapshot temporaries were looked for in part\n";
 
   RemoteServerOptions options;
   options.Listen = cl.Listen;
@@ -242,6 +268,13 @@ int Serve(const CommandLine& cl, ServiceHooks& hooks, std::ostream& out, std::os
     }
   }
   service.reset();
+  // Every thread the server started (I/O, calls, session workers, expiry)
+  // has been joined by now; one still running would be cut off mid-work.
+  out << kServiceDisplayName << " stopped\n" << std::flush;
+  if (wholeProcess) {
+    const int threads = ProcessThreads();
+    if (threads > 1) err << "brevalon24: " << threads - 1 << " threads still running at exit\n";
+  }
   return 0;
 }
 

@@ -5,9 +5,7 @@
 // counts as missing; no half-written snapshot is ever left where the loader
 // looks.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,14 +14,12 @@
 #include <boost/json.hpp>
 #include <cstdlib>
 #include <random>
-#include <regex>
 #include <thread>
 #include <vector>
 
 #include "platform/dataset.h"
 #include "reliability/gateway_fixture.h"
-
-extern char** environ;
+#include "sync/snapshot_cleanup.h"
 
 namespace brevalon::reliability {
 namespace {
@@ -184,25 +180,36 @@ TEST_F(DiskFaultTest, AFullDiskAnswers1AndLeavesNoTornFile) {
   if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
 
   ASSERT_EQ(Int(Tasks(uid, 0).at("version")), 1);
-  const std::string before = [&] {
-    std::ifstream in(client / "TaskList_1.cds", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }();
-  {  // fill the disk to the last byte
-    std::ofstream filler(client / "filler", std::ios::binary);
-    const std::string block(4096, 'f');
-    while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
-    }
-  }
   {
+    // Snapshot 1 one row short of the list, so that answering a client that
+    // holds version 1 takes a new file (an unchanged list takes none).
+    Dataset held = Dataset::LoadFromFile(client / "TaskList_1.cds");
+    ASSERT_GT(held.RecordCount(), 0u);
+    held.First();
+    held.Delete();
+    held.SaveToFile(client / "TaskList_1.cds");
+  }
+  const auto read = [&](const char* name) {
+    std::ifstream in(client / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string before = read("TaskList_1.cds");
+  const auto fill = [&] {  // to the last byte
+    {
+      std::ofstream filler(client / "filler", std::ios::binary);
+      const std::string block(4096, 'f');
+      while (filler.write(block.data(), static_cast<std::streamsize>(block.size())) && filler.flush()) {
+      }
+    }
     std::ofstream probe(client / "probe", std::ios::binary);
     probe << 'x';
     probe.flush();
     const bool full = !probe;
     probe.close();
     fs::remove(client / "probe");
-    ASSERT_TRUE(full) << "the disk did not fill";
-  }
+    return full;
+  };
+  ASSERT_TRUE(fill()) << "the disk did not fill";
   const std::set<std::string> files = Listing(client);
 
   // A new snapshot 1 for a client that holds nothing, a snapshot 2 for one
@@ -214,84 +221,95 @@ TEST_F(DiskFaultTest, AFullDiskAnswers1AndLeavesNoTornFile) {
     EXPECT_NE(reply.Message.find(client.string()), std::string::npos) << reply.Message;
     EXPECT_NE(reply.Message.find("No space left"), std::string::npos) << reply.Message;
     EXPECT_EQ(Listing(client), files);  // no temporary file stays
-    const std::string after = [&] {
-      std::ifstream in(client / "TaskList_1.cds", std::ios::binary);
-      return std::string(std::istreambuf_iterator<char>(in), {});
-    }();
-    EXPECT_EQ(after, before);  // the old snapshot is whole
+    EXPECT_EQ(read("TaskList_1.cds"), before);  // the old snapshot is whole
   }
 
   fs::remove(client / "filler");
   const json::object again = Tasks(uid, 1);
   EXPECT_EQ(Int(again.at("version")), 2);
   EXPECT_NO_THROW(Dataset::LoadFromFile(client / "TaskList_2.cds"));
+  EXPECT_NE(read("TaskList_2.cds"), before);  // with the row snapshot 1 lacked
+
+  // Nothing changed since version 2: answered on a full disk, as the new
+  // version's snapshot needs no space.
+  ASSERT_TRUE(fill()) << "the disk did not fill";
+  const json::object unchanged = Tasks(uid, 2);
+  EXPECT_EQ(Int(unchanged.at("version")), 3);
+  EXPECT_TRUE(unchanged.at("tasks").as_array().empty());
+  EXPECT_EQ(read("TaskList_3.cds"), read("TaskList_2.cds"));
+}
+
+// ---- Interrupted saves' temporaries ------------------------------------------
+
+TEST(SnapshotCleanupTest, OnlyTheTemporaryPatternMatches) {
+  for (const char* name :
+       {".TaskList_1.cds.Ab12Cd", ".a.cds.000000", ".UserList_2147483646.cds.zZ9aA0",
+        ".New_correspondence_-3.cds.XXXXXX"}) {
+    EXPECT_TRUE(IsSnapshotTemporaryName(name)) << name;
+  }
+  for (const char* name :
+       {"", ".", "..", "TaskList_1.cds", ".TaskList_1.cds", "TaskList_1.cds.Ab12Cd",
+        ".TaskList_1.cds.Ab12C", ".TaskList_1.cds.Ab12Cde", ".TaskList_1.cds.Ab-2Cd",
+        ".TaskList_1.cds.Ab 2Cd", ".TaskList_1.cdx.Ab12Cd", ".TaskList_1.CDS.Ab12Cd",
+        "..cds.Ab12Cd", ".cds.Ab12Cd", ".TaskList_1.cds.Ab12Cd~", ".TaskList_1.cds..b12Cd"}) {
+    EXPECT_FALSE(IsSnapshotTemporaryName(name)) << name;
+  }
+}
+
+TEST(SnapshotCleanupTest, RemovesTemporariesInClientFoldersOnlyAndFollowsNoLink) {
+  appserver::testing::TempDir dir;
+  const fs::path cache = dir.Path() / "Cache";
+  const fs::path outside = dir.Path() / "outside";
+  fs::create_directories(cache / "phone");
+  fs::create_directories(cache / "tablet" / "deeper");
+  fs::create_directories(outside);
+  const auto write = [](const fs::path& p) { std::ofstream(p) << "x"; };
+  write(cache / "phone" / ".TaskList_3.cds.Ab12Cd");   // removed
+  write(cache / "phone" / ".UserList_1.cds.000000");   // removed
+  write(cache / "tablet" / ".TaskList_1.cds.Qq77Zz");  // removed
+  write(cache / "phone" / "TaskList_3.cds");
+  write(cache / "phone" / ".TaskList_3.cds");
+  write(cache / "phone" / ".TaskList_3.cds.Ab12C");
+  write(cache / "phone" / "notes.txt");
+  write(cache / ".TaskList_1.cds.Ab12Cd");                            // not in a client folder
+  write(cache / "tablet" / "deeper" / ".TaskList_1.cds.Ab12Cd");      // below a client folder
+  fs::create_directory(cache / "tablet" / ".TaskList_2.cds.Dir001");  // a folder, not a file
+  // Links: to a folder holding a temporary, and to a file, named as a temporary.
+  write(outside / ".TaskList_1.cds.Ab12Cd");
+  write(outside / "precious");
+  fs::create_directory_symlink(outside, cache / "linked");
+  fs::create_symlink(outside / "precious", cache / "phone" / ".TaskList_9.cds.Link00");
+
+  const std::set<std::string> before = TreeOf(dir.Path());
+  const SnapshotCleanup result = RemoveSnapshotTemporaries(cache);
+  EXPECT_EQ(result.Removed, 3u);
+  EXPECT_EQ(result.Failed, 0u);
+  EXPECT_FALSE(result.Truncated);
+  std::set<std::string> expected = before;
+  for (const char* gone :
+       {"Cache/phone/.TaskList_3.cds.Ab12Cd", "Cache/phone/.UserList_1.cds.000000",
+        "Cache/tablet/.TaskList_1.cds.Qq77Zz"}) {
+    EXPECT_EQ(expected.erase(gone), 1u) << gone;
+  }
+  EXPECT_EQ(TreeOf(dir.Path()), expected);
+  EXPECT_TRUE(fs::exists(outside / "precious"));
+
+  // Nothing left to do; a missing cache folder is nothing to clean; the
+  // entry bound stops the walk.
+  EXPECT_EQ(RemoveSnapshotTemporaries(cache).Removed, 0u);
+  EXPECT_EQ(RemoveSnapshotTemporaries(dir.Path() / "none").Removed, 0u);
+  write(cache / "phone" / ".TaskList_4.cds.Ab12Cd");
+  const SnapshotCleanup bounded = RemoveSnapshotTemporaries(cache, 2);
+  EXPECT_TRUE(bounded.Truncated);
 }
 
 // ---- SIGKILL in the middle of writes ----------------------------------------
 
 // The built daemon on the fixture's data folder, ports chosen by the system.
-class Daemon {
+class Daemon : public DaemonProcess {
  public:
-  Daemon(const fs::path& program, const fs::path& dataDir, const fs::path& errFile) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
-    std::vector<std::string> args = {program.string(), "--console",     "--data-dir", dataDir.string(),
-                                     "--http-port",    "0",             "--tcp-port", "0",
-                                     "--listen",       "127.0.0.1"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    FOut = fds[0];
-    if (FPid > 0) ReadPorts();
-  }
-  ~Daemon() {
-    Kill();
-    if (FOut >= 0) ::close(FOut);
-  }
-
-  void Kill() {
-    if (FPid <= 0) return;
-    ::kill(FPid, SIGKILL);
-    ::waitpid(FPid, nullptr, 0);
-    FPid = -1;
-  }
-  uint16_t HttpPort() const { return FHttpPort; }
-  const std::string& Output() const { return FText; }
-
- private:
-  // "... listening on 127.0.0.1: HTTP port N, TCP port M"
-  void ReadPorts() {
-    const std::regex line(R"(HTTP port (\d+), TCP port (\d+))");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{FOut, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      char buf[256];
-      const ssize_t n = ::read(FOut, buf, sizeof buf);
-      if (n <= 0) return;
-      FText.append(buf, static_cast<std::size_t>(n));
-      std::smatch m;
-      if (std::regex_search(FText, m, line)) {
-        FHttpPort = static_cast<uint16_t>(std::stoi(m[1]));
-        return;
-      }
-    }
-  }
-
-  pid_t FPid = -1;
-  int FOut = -1;
-  std::string FText;
-  uint16_t FHttpPort = 0;
+  Daemon(const fs::path& program, const fs::path& dataDir, const fs::path& errFile)
+      : DaemonProcess(program, dataDir, errFile.parent_path() / "daemon-out.txt", errFile) {}
 };
 
 // Clients that fetch their lists over and over, two phones per UID, each
@@ -338,7 +356,8 @@ TEST_F(DiskFaultTest, SigkillInTheMiddleOfWritesLeavesOnlyWholeSnapshots) {
   const fs::path errFile = dir.Path() / "daemon-stderr.txt";
   std::mt19937 random(12345);
   int checkedFiles = 0;
-  std::set<fs::path> tempFiles;
+  std::size_t tempFiles = 0;
+  std::set<fs::path> lastTemps;  // left by the last kill (each start removes those before)
 
   for (int round = 0; round < rounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -356,12 +375,15 @@ TEST_F(DiskFaultTest, SigkillInTheMiddleOfWritesLeavesOnlyWholeSnapshots) {
     driver.join();
 
     // Whatever the loader would look at is a whole snapshot.
+    lastTemps.clear();
     for (fs::recursive_directory_iterator it(CacheDir()), end; it != end; ++it) {
       if (!it->is_regular_file()) continue;
       const std::string name = it->path().filename().string();
       if (name.starts_with(".")) {
-        tempFiles.insert(it->path());  // an interrupted save's hidden temporary: never read
+        lastTemps.insert(it->path());  // an interrupted save's hidden temporary: never read
+        ++tempFiles;
         EXPECT_FALSE(name.ends_with(".cds")) << it->path();
+        EXPECT_TRUE(IsSnapshotTemporaryName(name)) << it->path();
         continue;
       }
       EXPECT_TRUE(name.ends_with(".cds")) << it->path();
@@ -370,9 +392,27 @@ TEST_F(DiskFaultTest, SigkillInTheMiddleOfWritesLeavesOnlyWholeSnapshots) {
     }
   }
 
+  // Temporaries of saves interrupted elsewhere, beside files that only look
+  // like them: the restart removes the former and keeps the latter.
+  const std::set<std::string> keep = {"TaskList_1.cds", ".TaskList_1.cds", ".TaskList_1.cds.tmp",
+                                      "TaskList_1.cds.Ab12Cd", ".TaskList_1.cds.Ab12C"};
+  for (const char* uid : {"kill-a", "kill-b"}) {
+    std::ofstream(CacheDir() / uid / ".UserList_7.cds.Qz09Aa") << "interrupted";
+  }
+  fs::create_directories(CacheDir() / "lookalikes");
+  for (const std::string& name : keep) std::ofstream(CacheDir() / "lookalikes" / name) << "kept";
+
   // After a restart every phone carries on from whatever version it asks for.
   Daemon daemon(program, DataDir(), errFile);
   ASSERT_NE(daemon.HttpPort(), 0) << daemon.Output();
+  EXPECT_NE(daemon.Output().find("removed " + std::to_string(lastTemps.size() + 2) +
+                                 " interrupted snapshot temporaries"),
+            std::string::npos)
+      << daemon.Output();
+  for (fs::recursive_directory_iterator it(CacheDir()), end; it != end; ++it) {
+    EXPECT_FALSE(IsSnapshotTemporaryName(it->path().filename().string())) << it->path();
+  }
+  EXPECT_EQ(Listing(CacheDir() / "lookalikes"), keep);
   client::RestOptions o;
   o.Host = "127.0.0.1";
   o.Port = daemon.HttpPort();
@@ -392,9 +432,11 @@ TEST_F(DiskFaultTest, SigkillInTheMiddleOfWritesLeavesOnlyWholeSnapshots) {
   }
   RecordProperty("rounds", rounds);
   RecordProperty("snapshots_checked", checkedFiles);
-  RecordProperty("temporaries_left", static_cast<int>(tempFiles.size()));
-  std::printf("SIGKILL rounds %d: %d snapshot loads checked, %zu hidden temporaries left\n", rounds,
-              checkedFiles, tempFiles.size());
+  RecordProperty("temporaries_left", static_cast<int>(tempFiles));
+  std::printf(
+      "SIGKILL rounds %d: %d snapshot loads checked, %zu hidden temporaries found after the "
+      "kills\n",
+      rounds, checkedFiles, tempFiles);
 }
 
 }  // namespace

@@ -7,19 +7,29 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "appserver/app_server.h"
 #include "appserver/appserver_test_support.h"
@@ -44,6 +54,118 @@ inline std::set<std::string> TreeOf(const fs::path& root) {
   }
   return paths;
 }
+
+// The built daemon `brevalon24 --console` on a data folder, listening on
+// loopback ports chosen by the system (read from its "listening on" line).
+// Standard output and error go to files beside the data folder, so that a
+// test can read what the daemon wrote, also after it ended. An optional
+// open-files limit is put on the child at once, before it serves anybody.
+//
+// Owned by the test's thread; the destructor kills a daemon still running.
+class DaemonProcess {
+ public:
+  DaemonProcess(const fs::path& program, const fs::path& dataDir, const fs::path& outFile,
+                const fs::path& errFile, std::optional<rlim_t> openFiles = std::nullopt)
+      : FOutFile(outFile), FErrFile(errFile) {
+    FOutStart = FileSize(outFile);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    std::vector<std::string> args = {program.string(), "--console", "--data-dir", dataDir.string(),
+                                     "--http-port",    "0",         "--tcp-port", "0",
+                                     "--listen",       "127.0.0.1"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0) FPid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (FPid > 0 && openFiles) {
+      // Soft and hard, so that the daemon cannot raise it again.
+      const rlimit limit{*openFiles, *openFiles};
+      if (::prlimit(FPid, RLIMIT_NOFILE, &limit, nullptr) != 0) Kill();
+    }
+    if (FPid > 0) ReadPorts();
+  }
+  ~DaemonProcess() { Kill(); }
+  DaemonProcess(const DaemonProcess&) = delete;
+  DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+  void Kill() {
+    if (FPid <= 0) return;
+    ::kill(FPid, SIGKILL);
+    ::waitpid(FPid, &FStatus, 0);
+    FPid = -1;
+  }
+  bool Signal(int sig) const { return FPid > 0 && ::kill(FPid, sig) == 0; }
+  // Waits up to `limit` for the daemon to end; its wait status, or nothing
+  // when it still runs.
+  std::optional<int> WaitExit(std::chrono::milliseconds limit) {
+    if (FPid <= 0) return FStatus;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      int status = 0;
+      const pid_t r = ::waitpid(FPid, &status, WNOHANG);
+      if (r == FPid) {
+        FPid = -1;
+        FStatus = status;
+        return status;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  // Whether the process still runs (it is not reaped here).
+  bool Alive() const {
+    if (FPid <= 0) return false;
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(FPid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+  }
+  pid_t Pid() const { return FPid; }
+  uint16_t HttpPort() const { return FHttpPort; }
+  uint16_t TcpPort() const { return FTcpPort; }
+  // What the daemon wrote to standard output since this object started it,
+  // and its standard error (the whole file).
+  std::string Output() const { return ReadFile(FOutFile).substr(FOutStart); }
+  std::string Errors() const { return ReadFile(FErrFile); }
+
+ private:
+  static std::size_t FileSize(const fs::path& p) {
+    std::error_code ec;
+    const auto n = fs::file_size(p, ec);
+    return ec ? 0 : static_cast<std::size_t>(n);
+  }
+  static std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // "... listening on 127.0.0.1: HTTP port N, TCP port M"
+  void ReadPorts() {
+    const std::regex line(R"(HTTP port (\d+), TCP port (\d+))");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline && Alive()) {
+      const std::string text = Output();
+      std::smatch m;
+      if (std::regex_search(text, m, line)) {
+        FHttpPort = static_cast<uint16_t>(std::stoi(m[1]));
+        FTcpPort = static_cast<uint16_t>(std::stoi(m[2]));
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  fs::path FOutFile;
+  fs::path FErrFile;
+  std::size_t FOutStart = 0;
+  pid_t FPid = -1;
+  int FStatus = 0;
+  uint16_t FHttpPort = 0;
+  uint16_t FTcpPort = 0;
+};
 
 // A blocking loopback socket with a receive timeout; closes itself.
 class RawSocket {
