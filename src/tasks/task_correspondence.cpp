@@ -16,6 +16,8 @@ namespace brevalon {
 namespace {
 
 constexpr const char* kCorrespondenceDataSetPrefix = "CorrespondenceOf_";
+// GetIncomingCorrespondence: every incoming letter, read or not.
+constexpr int32_t kAllIncomingMode = 0;
 // A process where the user talks to more than two others is not a one-to-one
 // task conversation: nobody is picked.
 constexpr int kMaxRoleEntriesForRecipient = 3;
@@ -107,14 +109,36 @@ void TTaskCorrespondenceSender::FindMessageRecipient(int32_t& RecipientUser,
   }
 }
 
+bool MarkLetterRead(TAppWorkFlow& AppWF, int32_t IdLetter) {
+  try {
+    Variant role = Variant::Null();
+    AppWF.SetLetterRead(IdLetter, role, 1);
+    return true;
+  } catch (const EApiException&) {
+    // The server answered, so asking it again costs no timeout. Its error
+    // codes are its own; whether the letter still exists is what tells a
+    // vanished letter from a real refusal.
+    bool listed = true;
+    try {
+      TDataSetPtr incoming = AppWF.GetIncomingCorrespondence(kAllIncomingMode);
+      // A user without any letter may get an empty packet without fields.
+      listed =
+          !incoming->IsEmpty() && incoming->Locate("_ID_LETTER", static_cast<int64_t>(IdLetter));
+    } catch (const std::exception&) {
+      // Not known: the refusal stands.
+    }
+    if (listed) throw;
+    return false;
+  }
+}
+
 void MarkCorrespondenceRead(TAppWorkFlow& AppWF, int32_t IdRoute) {
   TDataSetPtr incoming = AppWF.GetIncomingCorrespondence(kUnreadIncomingMode);
-  const int32_t commonRoute = FindCommonCorrespondenceRoute(AppWF);
+  const int32_t commonRoute = incoming->IsEmpty() ? 0 : FindCommonCorrespondenceRoute(AppWF);
   for (incoming->First(); !incoming->Eof(); incoming->Next()) {
     const int32_t route = incoming->FieldByName("_ID_ROUTE").AsInteger();
     if (route == commonRoute || route != IdRoute) continue;
-    Variant role = Variant::Null();
-    AppWF.SetLetterRead(incoming->FieldByName("_ID_LETTER").AsInteger(), role, 1);
+    MarkLetterRead(AppWF, incoming->FieldByName("_ID_LETTER").AsInteger());
   }
 }
 

@@ -53,7 +53,17 @@ struct TTaskCorrespondenceSender {
 };
 
 // Marks the signed-in user's unread letters of process IdRoute as read; the
-// common correspondence process is never touched.
+// common correspondence process is never touched. A letter that is gone by
+// the time it is marked is skipped (see MarkLetterRead).
 void MarkCorrespondenceRead(TAppWorkFlow& AppWF, int32_t IdRoute);
+
+// Marks one incoming letter of the signed-in user as read. The letters to
+// mark come from a listing made before; another session may delete the
+// letter's process (the author deleting the task) or the letter itself in
+// between, and the server then refuses the letter as unknown. Such a letter
+// has nothing left to mark: answers false, without error, when the server
+// refused and the letter is no longer among the user's incoming letters.
+// Any other failure is raised as it came.
+bool MarkLetterRead(TAppWorkFlow& AppWF, int32_t IdLetter);
 
 }  // namespace brevalon

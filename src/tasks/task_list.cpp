@@ -10,6 +10,7 @@
 #include "protocol/result_writer.h"
 #include "session/session_logic.h"
 #include "sync/dataset_versions_manager.h"
+#include "tasks/task_correspondence.h"
 #include "util/process_name.h"
 
 namespace brevalon {
@@ -93,8 +94,8 @@ int32_t LoadNewCorrespondence(TAppWorkFlow& AppWF, const TParamsGetTaskList& Par
     if (incoming->FieldByName("_MSG_SUBJECT").AsString() == kNewTaskLetterSubject) {
       // The notice has done its work once the task list is fetched: the new
       // task itself is reported through NewTaskIds.
-      Variant role = Variant::Null();
-      AppWF.SetLetterRead(letter, role, 1);
+      // A notice deleted meanwhile with its process is skipped.
+      MarkLetterRead(AppWF, letter);
       continue;
     }
     newLetters.AppendRow({Variant(route), Variant(letter)});
