@@ -134,6 +134,14 @@ void TSessionThread::Execute() {
     EventLogger.reset();
   }
   std::unique_ptr<ISessionLogic> logic;
+  CreateLogic(logic);
+  while (ExecuteNextCall(logic)) {
+  }
+  logic.reset();
+}
+
+void TSessionThread::CreateLogic(std::unique_ptr<ISessionLogic>& logic) {
+  FCreationError.clear();
   try {
     if (FLogicFactory) logic = FLogicFactory();
     if (!logic) throw Exception("The session logic was not created");
@@ -143,12 +151,9 @@ void TSessionThread::Execute() {
     FCreationError = "The session logic could not be created";
   }
   if (!logic && FCreationError.empty()) FCreationError = "The session logic could not be created";
-  while (ExecuteNextCall(logic.get())) {
-  }
-  logic.reset();
 }
 
-bool TSessionThread::ExecuteNextCall(ISessionLogic* logic) {
+bool TSessionThread::ExecuteNextCall(std::unique_ptr<ISessionLogic>& logic) {
   TRunMethod* item = nullptr;
   {
     std::unique_lock lock(FQueueLock);
@@ -156,8 +161,12 @@ bool TSessionThread::ExecuteNextCall(ISessionLogic* logic) {
     if (FTerminated) return false;
     item = FQueue.front();
   }
+  // What kept the logic from being made (the settings file unreadable for a
+  // moment, descriptors running out) may have passed: each call tries again
+  // rather than the session failing for the rest of its life.
+  if (!logic) CreateLogic(logic);
   // The lock is free while the call runs: callers keep queuing behind it.
-  ExecuteCall(logic, *item);
+  ExecuteCall(logic.get(), *item);
   {
     std::lock_guard lock(FQueueLock);
     FQueue.pop_front();

@@ -108,7 +108,9 @@ class TSessionThread final : public SessionObject {
   static void* ThreadMain(void* self);
   void Execute();
   // One pass of the worker's loop; false once the worker was told to end.
-  bool ExecuteNextCall(ISessionLogic* logic);
+  // Makes the session logic, or leaves `logic` empty and FCreationError set.
+  void CreateLogic(std::unique_ptr<ISessionLogic>& logic);
+  bool ExecuteNextCall(std::unique_ptr<ISessionLogic>& logic);
   void ExecuteCall(ISessionLogic* logic, TRunMethod& item);
   void Fail(TRunMethod& item, int32_t code, const std::string& message);
   // Whether the item is still queued; the caller holds FQueueLock.

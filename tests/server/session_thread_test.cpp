@@ -317,6 +317,27 @@ TEST_F(SessionThreadTest, FailedLogicCreationAnswersEveryCallWithItsReason) {
   worker.Close();
 }
 
+// What kept the logic from being made may pass (descriptors ran out for a
+// moment): the next call makes it, and from then on it is kept.
+TEST_F(SessionThreadTest, TheNextCallMakesTheLogicThatCouldNotBeMade) {
+  int attempts = 0;  // the worker thread alone touches it
+  SessionLogicFactory flaky = [&, make = FakeLogicFactory(state)]() -> std::unique_ptr<ISessionLogic> {
+    // Fails when the worker starts and again for the first call.
+    if (++attempts <= 2) throw Exception("Cannot open the settings file: Too many open files");
+    return make();
+  };
+  TSessionThread worker(flaky, log.Factory());
+  const Outcome first = Call(worker, TMethodsNameType::stSendMessage, "a");
+  EXPECT_EQ(first.Code, 1);
+  EXPECT_EQ(first.Message, "Cannot open the settings file: Too many open files");
+  for (const char* text : {"b", "c"}) {
+    const Outcome next = Call(worker, TMethodsNameType::stSendMessage, text);
+    EXPECT_EQ(next.Code, 0) << next.Message;
+  }
+  worker.Close();
+  EXPECT_EQ(attempts, 3);
+}
+
 TEST_F(SessionThreadTest, AnArgumentThatIsNotTextFailsTheCallNotTheWorker) {
   auto worker = MakeWorker();
   int32_t code = -1;
