@@ -588,6 +588,8 @@ class Load {
                                  {"FIdUsers", json::array{s.ExecutorId}},
                                  {"FIdRoles", json::array{s.RoleId}}}))
           s.Phase = 1;
+        else
+          ++s.Cycle;  // a creation cut short may have left a process under this subject: try under a new one
         return;
       case 1:
       case 3: {

@@ -137,6 +137,21 @@ void TAppBrevalon::Reconnect() {
   FReconnectProgress = false;
 }
 
+void TAppBrevalon::BeginRequest() {
+  FInRequests = true;
+  TConnection& c = *FConnection;
+  if (c.Server && c.Broker && c.Broker->ClosedByPeer()) Disconnect();
+}
+
+void TAppBrevalon::SignInForRequest() {
+  if (!FInRequests || FReconnectProgress || IsConnectedToServer()) return;
+  try {
+    Reconnect();
+  } catch (const std::exception&) {
+    throw Exception(kNotConnected);  // as CallMethod reports it
+  }
+}
+
 void TAppBrevalon::AppendRdcArgs(std::vector<RdcArg>& Out, const TAppArgs& Args) {
   for (const TAppArg& arg : Args) {
     std::visit(

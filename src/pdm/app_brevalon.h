@@ -175,6 +175,11 @@ class TAppBrevalon {
   // A server address is set, the transport is open and the server class is
   // selected.
   bool IsConnectedToServer() const;
+  // Called by the session before each of its requests. Forgets a connection
+  // the server closed while it was idle: nothing of the request has been
+  // sent on it yet, so the request's first call reconnects and repeats
+  // nothing, instead of failing on it. Never raises.
+  void BeginRequest();
 
  protected:
   // Signs in again after a reconnection.
@@ -203,6 +208,13 @@ class TAppBrevalon {
 
   bool ReconnectProgress() const { return FReconnectProgress; }
 
+  // Within a session's request (after BeginRequest): when the connection is
+  // down, reconnects and signs in now, as the request's next call would, so
+  // that what the proxy learns at sign-in is known before that call. Raises
+  // like that call when it cannot. Outside requests, and while a
+  // reconnection runs, it does nothing.
+  void SignInForRequest();
+
  private:
   struct TConnection;  // the remote data connection and the server object
 
@@ -225,6 +237,7 @@ class TAppBrevalon {
   std::string FOSIdentity;
   std::unique_ptr<TConnection> FConnection;
   bool FReconnectProgress = false;
+  bool FInRequests = false;  // BeginRequest was called: a session drives the proxy
   TNotifyEvent FOnStartMetod;
   TNotifyEvent FOnEndMetod;
   TNotifyEvent FOnLostConnection;

@@ -55,6 +55,11 @@ void TAppWorkFlow::Disconnect() {
 
 void TAppWorkFlow::RestoreSession() { ConnectToDB(FAppVersion, FDBName); }
 
+int32_t TAppWorkFlow::ID_User() {
+  SignInForRequest();
+  return FID_User;
+}
+
 std::string TAppWorkFlow::LocalIPAddress() { return GetLocalIPAddress(); }
 
 void TAppWorkFlow::ConnectToDB(int32_t AppVersion, const std::string& DBName) {

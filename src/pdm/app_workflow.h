@@ -46,8 +46,11 @@ class TAppWorkFlow : public TAppBrevalon {
   void SetUserName(std::string Value) { FUserName = std::move(Value); }
   const std::string& Password() const { return FPassword; }
   void SetPassword(std::string Value) { FPassword = std::move(Value); }
-  // Workflow id and full name of the signed-in user (0 / empty when unknown).
-  int32_t ID_User() const { return FID_User; }
+  // Workflow id and full name of the signed-in user (0 / empty when unknown,
+  // as after a lost connection). Within a session's request ID_User signs in
+  // again first when the connection is down (SignInForRequest): callers read
+  // it before the call it is for, which would otherwise ask about user 0.
+  int32_t ID_User();
   const std::string& UserFullName() const { return FUserFullName; }
   // What the last ConnectToDB was given.
   int32_t AppVersion() const { return FAppVersion; }

@@ -258,6 +258,15 @@ void RdcClient::Close() noexcept {
   http_session_.clear();
 }
 
+bool RdcClient::ClosedByPeer() const {
+  if (!open_ || fd_ < 0 || endpoint_.transport != RdcEndpoint::Transport::kTcp) return false;
+  if (!in_.empty()) return true;
+  // Between calls the server has nothing to say: any readiness is an end of
+  // stream, a reset or stray bytes.
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0;
+}
+
 void RdcClient::ConnectSocket(const std::string& host, uint16_t port, Clock::time_point deadline) {
   CloseSocket();
   const std::string where = HostPort(host, port);

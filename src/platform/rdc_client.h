@@ -115,6 +115,11 @@ class RdcClient {
   // Ends the session; never raises. Harmless when already closed.
   void Close() noexcept;
   bool IsOpen() const { return open_; }
+  // An open TCP connection on which the server has, since its last answer,
+  // closed or reset its end or sent bytes nobody asked for: the next call on
+  // it would fail. Looks without waiting, reading or changing anything.
+  // False when closed, and for HTTP (that transport reopens by itself).
+  bool ClosedByPeer() const;
   const RdcEndpoint& Endpoint() const { return endpoint_; }
 
   // Calls an operation with positional arguments; by-reference arguments

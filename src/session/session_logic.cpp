@@ -80,6 +80,11 @@ TSessionLogic::~TSessionLogic() {
 
 void TSessionLogic::CheckConnected() const {
   if (!FConnected) throw EConnectionException(kNotConnectedMessage);
+  // Each request starts on connections that are still there: those the
+  // server closed while the session was idle (a restarted server) are
+  // forgotten, so that the request reconnects instead of failing on them.
+  FAppMainSystem->BeginRequest();
+  FAppWorkFlow->BeginRequest();
 }
 
 void TSessionLogic::LoadConnectionSettings() {
