@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -43,6 +44,9 @@ T GetLE(const uint8_t* p) {
 std::atomic<int32_t> g_biasOverride{INT32_MIN};
 
 int32_t SystemStandardBias() {
+  // tzset rewrites the C library's zone globals that `timezone` reads below.
+  static std::mutex zoneLock;
+  std::lock_guard lock(zoneLock);
   // Standard time is whichever of January and July is not daylight time
   // (January in the north, July in the south; both where there is none).
   tzset();
