@@ -158,6 +158,9 @@ request = function()
 end
 EOF
 rps() { grep 'Requests/sec' | awk '{print $2}'; }
+# User + system CPU of a process so far, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+TICKS=$(getconf CLK_TCK)
 
 section "GetStream, wrk -t2 -c64 -d${DURATION}s, keep-alive"
 for r in $(seq 1 "$REPEAT"); do
@@ -169,7 +172,12 @@ done
 section "GetTaskList, 50 tasks, nothing changed, 32 signed-in sessions, ${DURATION}s"
 for r in $(seq 1 "$REPEAT"); do
   echo "run $r nginx:   $("$BIN/bench_http_load" get --port "$NG_PORT" --conns 32 --seconds "$DURATION" --target /tasklist)"
-  echo "run $r gateway: $("$BIN/bench_http_load" tasklist --port "$GW_PORT" --conns 32 --seconds "$DURATION" 2>/dev/null | tr '\n' ' ')"
+  g0=$(cpu_ticks "$GW_PID") a0=$(cpu_ticks "$AS_PID")
+  out=$("$BIN/bench_http_load" tasklist --port "$GW_PORT" --conns 32 --seconds "$DURATION" 2>/dev/null | tr '\n' ' ')
+  g1=$(cpu_ticks "$GW_PID") a1=$(cpu_ticks "$AS_PID")
+  n=$(echo "$out" | grep -Eo 'requests=[0-9]+' | cut -d= -f2)
+  echo "run $r gateway: $out"
+  echo "run $r CPU per request: gateway $(((g1 - g0) * 1000000 / TICKS / n)) us, appserver $(((a1 - a0) * 1000000 / TICKS / n)) us"
 done
 
 if perf stat -e task-clock true >/dev/null 2>&1; then
