@@ -1,4 +1,4 @@
-// Small pure helpers of the reference application servers: CRC-32, SHA-256
+// Small pure helpers of the reference application servers: SHA-256
 // for stored passwords, date-time texts and day counts, letter-case folding
 // for Latin and Cyrillic, and the %/_ pattern match used by the searches.
 // Stateless; safe on any thread.
@@ -10,10 +10,9 @@
 #include <string>
 #include <string_view>
 
-namespace brevalon::appserver {
+#include "util/crc32.h"
 
-// CRC-32 as zlib computes it (reflected polynomial 0xEDB88320).
-uint32_t Crc32(std::span<const uint8_t> data);
+namespace brevalon::appserver {
 
 // SHA-256 digest as 64 lower-case hexadecimal digits.
 std::string Sha256Hex(std::string_view data);

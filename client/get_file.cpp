@@ -17,19 +17,6 @@ namespace brevalon::client {
 namespace fs = std::filesystem;
 namespace json = boost::json;
 
-void Crc32::Update(std::span<const uint8_t> bytes) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  for (uint8_t b : bytes) FCrc = table[(FCrc ^ b) & 0xFF] ^ (FCrc >> 8);
-}
-
 namespace {
 
 std::string Hex(uint32_t value) {

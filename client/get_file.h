@@ -19,6 +19,7 @@
 #include <string>
 
 #include "client/transport.h"
+#include "util/crc32.h"
 
 namespace brevalon::client {
 
@@ -31,11 +32,11 @@ class EFileMismatch : public Exception {
 // CRC-32 (the IEEE polynomial, as zip and PNG), fed piece by piece.
 class Crc32 {
  public:
-  void Update(std::span<const uint8_t> bytes);
-  uint32_t Value() const { return FCrc ^ 0xFFFFFFFFu; }
+  void Update(std::span<const uint8_t> bytes) { FCrc = Crc32Update(FCrc, bytes); }
+  uint32_t Value() const { return Crc32Final(FCrc); }
 
  private:
-  uint32_t FCrc = 0xFFFFFFFFu;
+  uint32_t FCrc = kCrc32Start;
 };
 
 inline constexpr int32_t kDefaultBlockSize = 65536;

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -17,6 +16,7 @@
 
 #include "platform/dataset.h"
 #include "platform/dataset_internal.h"
+#include "util/crc32.h"
 
 namespace brevalon {
 
@@ -34,34 +34,7 @@ constexpr uint16_t kMaxNameBytes = dataset_detail::kMaxFieldNameBytes;
 constexpr std::size_t kMinFieldDefBytes = 1 + 4 + 2 + 1;  // type, size, name length, one name byte
 constexpr uint64_t kMaxFileBytes = uint64_t{1} << 30;
 
-// ---- CRC-32 (IEEE 802.3, reflected, as zlib), eight bytes per step ----
-
-constexpr std::array<std::array<uint32_t, 256>, 8> MakeCrcTables() {
-  std::array<std::array<uint32_t, 256>, 8> t{};
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    t[0][i] = c;
-  }
-  for (uint32_t i = 0; i < 256; ++i)
-    for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
-  return t;
-}
-
-constexpr auto kCrc = MakeCrcTables();
-
-uint32_t Crc32(const uint8_t* p, std::size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  while (n >= 8) {
-    const uint32_t lo = c ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24);
-    c = kCrc[7][lo & 0xFF] ^ kCrc[6][(lo >> 8) & 0xFF] ^ kCrc[5][(lo >> 16) & 0xFF] ^ kCrc[4][lo >> 24] ^
-        kCrc[3][p[4]] ^ kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]];
-    p += 8;
-    n -= 8;
-  }
-  while (n-- > 0) c = kCrc[0][(c ^ *p++) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
+uint32_t Crc32(const uint8_t* p, std::size_t n) { return brevalon::Crc32(std::span<const uint8_t>(p, n)); }
 
 // ---- little-endian writing into a buffer sized in advance ----
 

@@ -358,7 +358,7 @@ TEST_F(GatewayTest, AFileReadInBlocksIsTheStoredFile) {
   const ShaftFile shaft = Shaft();
   ASSERT_EQ(shaft.Size, static_cast<int64_t>(std::string(kShaftText).size()));
   const std::string content = kShaftText;
-  EXPECT_EQ(shaft.Crc, appserver::Crc32(std::vector<uint8_t>(content.begin(), content.end())));
+  EXPECT_EQ(shaft.Crc, Crc32(std::vector<uint8_t>(content.begin(), content.end())));
   auto rest = Rest();
   SignIn(*rest);
   const struct {

@@ -442,7 +442,7 @@ TEST_F(SessionLogicTest, GetFileInBlocksRebuildsTheStoredFile) {
     }
     EXPECT_EQ(static_cast<int64_t>(received.size()), size);
     EXPECT_EQ(received, c.content);
-    EXPECT_EQ(static_cast<int64_t>(appserver::Crc32(received)), crc);
+    EXPECT_EQ(static_cast<int64_t>(Crc32(received)), crc);
     EXPECT_EQ(blocks, static_cast<int>((size + kBlock - 1) / kBlock));
   }
 }
