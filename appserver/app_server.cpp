@@ -36,6 +36,7 @@ bool LoadSeedOnce(Store& store, const std::filesystem::path& seed) {
 
 AppServer::AppServer(AppServerOptions options) : options_(std::move(options)) {
   store_ = std::make_unique<Store>(options_.db, options_.clock);
+  store_->SetAnswerCache(options_.answerCache);
   if (!options_.seed.empty()) {
     if (LoadSeedOnce(*store_, options_.seed))
       LogInfo("loaded the seed " + options_.seed.string());

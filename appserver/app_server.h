@@ -22,6 +22,7 @@ struct AppServerOptions {
   std::string listen = "127.0.0.1";
   uint16_t port = 4804;
   int32_t appVersion = 20100701;
+  bool answerCache = true;  // Store::ReadCached keeps list answers while nothing changes
   Store::Clock clock;  // empty = the system clock
 };
 

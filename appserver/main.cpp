@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
   app.add_option("--port", port, "TCP port (0 = any free port)")->check(CLI::Range(0, 65535))->capture_default_str();
   app.add_option("--app-version", options.appVersion, "value of the ApplicationVersion property")
       ->capture_default_str();
+  bool noAnswerCache = false;
+  app.add_flag("--no-answer-cache", noAnswerCache,
+               "run every list read against the database, even when nothing changed since the last one");
   app.add_option("--log-level", logLevel, "info or debug (one line per call)")
       ->check(CLI::IsMember({"info", "debug"}))
       ->capture_default_str();
@@ -30,6 +33,7 @@ int main(int argc, char** argv) {
   options.db = db;
   options.seed = seed;
   options.port = static_cast<uint16_t>(port);
+  options.answerCache = !noAnswerCache;
   SetLogLevel(logLevel == "debug" ? LogLevel::kDebug : LogLevel::kInfo);
 
   // Block the stop signals in every thread (the pools inherit the mask) and

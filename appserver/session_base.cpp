@@ -123,6 +123,16 @@ Dataset QueryDataset(Statement& st, const std::vector<Column>& columns) {
 
 Variant Packet(const Dataset& ds) { return Variant(ds.SaveToBytes()); }
 
+std::string AnswerKey(std::string_view server, std::string_view op, const SignedIn& who,
+                      std::initializer_list<int64_t> args) {
+  std::string key;
+  key.reserve(server.size() + op.size() + 16 * (2 + args.size()));
+  key.append(server).append(1, '.').append(op);
+  for (int64_t v : {who.dbId, who.userId}) key.append(1, ':').append(std::to_string(v));
+  for (int64_t v : args) key.append(1, ',').append(std::to_string(v));
+  return key;
+}
+
 SignedIn Authenticate(SqliteDb& db, std::string_view dbName, std::string_view user, std::string_view password,
                       std::string_view identity) {
   SignedIn who;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -93,6 +94,11 @@ struct SignedIn {
   std::string fullName;
   bool isAdmin = false;
 };
+
+// Key of a cached answer (Store::ReadCached): the server class, the
+// operation, the signed-in database and user, and the arguments.
+std::string AnswerKey(std::string_view server, std::string_view op, const SignedIn& who,
+                      std::initializer_list<int64_t> args);
 
 // Checks the credentials (or, with an empty user name and password, the
 // connection's operating-system identity) against the database; raises

@@ -1,6 +1,7 @@
 #include "appserver/store.h"
 
 #include <boost/json/parse.hpp>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <random>
@@ -213,6 +214,50 @@ Store::~Store() {
   } catch (...) {
     // Closing still works; the WAL is replayed at the next open.
   }
+}
+
+std::pair<int64_t, int64_t> Store::ChangeStamp() {
+  Statement st(db_, "PRAGMA data_version");
+  const int64_t dataVersion = st.Step() ? st.Int64(0) : 0;
+  return {sqlite3_total_changes64(db_.Handle()), dataVersion};
+}
+
+Variant Store::ReadCached(const std::string& key, const std::function<Variant(SqliteDb&)>& fn) {
+  std::lock_guard lock(mutex_);
+  Transaction tx(db_, false);
+  if (!answerCacheOn_) {
+    Variant answer = fn(db_);
+    tx.Commit();
+    return answer;
+  }
+  const auto stamp = ChangeStamp();
+  if (stamp != answersStamp_) {
+    answers_.clear();
+    answerBytes_ = 0;
+    answersStamp_ = stamp;
+  }
+  if (auto it = answers_.find(key); it != answers_.end()) {
+    tx.Commit();
+    return it->second;
+  }
+  Variant answer = fn(db_);
+  tx.Commit();
+  const std::size_t bytes =
+      key.size() + (answer.Type() == VariantType::ByteArray ? answer.AsBytes().size() : sizeof(Variant));
+  if (answers_.size() >= kMaxCachedAnswers || answerBytes_ + bytes > kMaxCachedBytes) {
+    answers_.clear();
+    answerBytes_ = 0;
+  }
+  answers_.emplace(key, answer);
+  answerBytes_ += bytes;
+  return answer;
+}
+
+void Store::SetAnswerCache(bool on) {
+  std::lock_guard lock(mutex_);
+  answerCacheOn_ = on;
+  answers_.clear();
+  answerBytes_ = 0;
 }
 
 void Store::CreateSchema() {

@@ -16,9 +16,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "appserver/sqlite.h"
+#include "platform/variant.h"
 #include "util/exception.h"
 
 namespace brevalon::appserver {
@@ -71,6 +73,17 @@ class Store {
     }
   }
 
+  // Runs fn(SqliteDb&) as Read does and keeps its answer for the next call
+  // with the same key for as long as the database stays unchanged: no row
+  // changed through this store and no other connection (the sqlite3 shell,
+  // a backup) committed since. For the list reads a phone repeats with
+  // nothing changed in between. `key` must name the operation and every
+  // input its answer depends on (database, signed-in user, arguments). A
+  // failure is not kept.
+  Variant ReadCached(const std::string& key, const std::function<Variant(SqliteDb&)>& fn);
+  // The answer cache is on by default; off, ReadCached is Read.
+  void SetAnswerCache(bool on);
+
   double Now() const { return clock_(); }
 
   // Loads a seed (format in docs/appserver.md) in one transaction.
@@ -101,8 +114,19 @@ class Store {
 
  private:
   void CreateSchema();
+  // What changes whenever the database does: rows changed through db_, and
+  // SQLite's data version, which moves when another connection commits.
+  std::pair<int64_t, int64_t> ChangeStamp();
 
-  std::mutex mutex_;                 // guards db_ and every statement on it
+  // Bounds of the answer cache; past either it starts again empty.
+  static constexpr std::size_t kMaxCachedAnswers = 4096;
+  static constexpr std::size_t kMaxCachedBytes = std::size_t{64} << 20;
+
+  std::mutex mutex_;                 // guards db_, every statement on it and the answer cache
+  bool answerCacheOn_ = true;
+  std::pair<int64_t, int64_t> answersStamp_{-1, -1};  // the database the cached answers were read from
+  std::unordered_map<std::string, Variant> answers_;
+  std::size_t answerBytes_ = 0;
   mutable std::mutex inspectMutex_;  // guards lastSearch_ only
   SearchInputs lastSearch_;
   SqliteDb db_;

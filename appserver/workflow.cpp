@@ -136,7 +136,7 @@ Variant WorkflowSession::GetInfoAboutCurrentUser(Args&, RdcCallContext&) {
 }
 
 Variant WorkflowSession::GetUserList(Args&, RdcCallContext&) {
-  return store_.Read([&](SqliteDb& db) {
+  return store_.ReadCached(AnswerKey(serverName_, "GetUserList", who_, {}), [&](SqliteDb& db) {
     Statement st(db, "SELECT id, name, full_name FROM principals WHERE db_id = ? AND kind = 'U' ORDER BY id");
     st.Bind(1, who_.dbId);
     return Packet(QueryDataset(st, {{"_ID", FieldType::Int32}, {"_NAME", FieldType::Text}, {"_FULLNAME", FieldType::Text}}));
@@ -146,7 +146,7 @@ Variant WorkflowSession::GetUserList(Args&, RdcCallContext&) {
 Variant WorkflowSession::GetRoleTree(Args& a, RdcCallContext&) {
   const int32_t mode = a.Int(0);
   if (mode != 1 && mode != 2 && mode != 4) throw EOperationFailed(kErrArgument, "unknown mode " + std::to_string(mode));
-  return store_.Read([&](SqliteDb& db) {
+  return store_.ReadCached(AnswerKey(serverName_, "GetRoleTree", who_, {mode}), [&](SqliteDb& db) {
     Statement st(db,
                  "SELECT id, name, parent_id, CASE kind WHEN 'D' THEN 1 ELSE 2 END, 0 AS o1, id AS o2, 0 AS o3 "
                  "FROM principals WHERE db_id = ?1 AND (kind = 'D' OR (kind = 'R' AND ?2 >= 2)) "
@@ -181,7 +181,8 @@ Variant WorkflowSession::GetRoleListForUser(Args& a, RdcCallContext&) {
 Variant WorkflowSession::GetTaskListForUser(Args& a, RdcCallContext&) {
   const int32_t user = a.Int(0), roleMask = a.Int(1), stateMask = a.Int(2), mode = a.Int(3);
   if (mode < 0 || mode > 2) throw EOperationFailed(kErrArgument, "unknown stage mode " + std::to_string(mode));
-  return store_.Read([&](SqliteDb& db) {
+  const std::string key = AnswerKey(serverName_, "GetTaskListForUser", who_, {user, roleMask, stateMask, mode});
+  return store_.ReadCached(key, [&](SqliteDb& db) {
     RequireUser(db, user);
     Statement st(db,
                  "SELECT i.id, r.id, r.name, CASE WHEN i.item_type = 2 THEN COALESCE(op.name, '') ELSE i.task END, "
@@ -315,7 +316,7 @@ Variant WorkflowSession::GetAttachDocumentListIntoProcess(Args& a, RdcCallContex
 Variant WorkflowSession::GetIncomingCorrespondence(Args& a, RdcCallContext&) {
   const int32_t mode = a.Int(0);
   if (mode < 0 || mode > 2) throw EOperationFailed(kErrArgument, "unknown mode " + std::to_string(mode));
-  return store_.Read([&](SqliteDb& db) {
+  return store_.ReadCached(AnswerKey(serverName_, "GetIncomingCorrespondence", who_, {mode}), [&](SqliteDb& db) {
     Statement st(db,
                  "SELECT l.id, l.route_id, r.name, l.author_id, COALESCE(p.name, ''), l.subject, l.body, l.date_send, "
                  "l.is_read FROM letters l JOIN routes r ON r.id = l.route_id LEFT JOIN principals p ON p.id = l.author_id "
@@ -336,7 +337,7 @@ Variant WorkflowSession::GetIncomingCorrespondence(Args& a, RdcCallContext&) {
 
 Variant WorkflowSession::GetCorrespondenceList(Args& a, RdcCallContext&) {
   const int32_t id = a.Int(0);
-  return store_.Read([&](SqliteDb& db) {
+  return store_.ReadCached(AnswerKey(serverName_, "GetCorrespondenceList", who_, {id}), [&](SqliteDb& db) {
     RequireRoute(db, id);
     // No read flag here: reading a letter must not make it a changed row.
     Statement st(db,

@@ -153,6 +153,67 @@ TEST(Store, DemoSeedLoadsAndSurvivesReopen) {
             0);
 }
 
+// A kept answer stands only while nothing changed: a write through the
+// store, a commit by another connection (the sqlite3 shell) and turning the
+// cache off each make the next read go to the database; a failed read is
+// not kept.
+TEST(Store, CachedAnswersLastUntilTheDatabaseChanges) {
+  TempDir dir;
+  const auto file = dir.Path() / "c.sqlite";
+  Store store(file);
+  store.LoadSeedFile(DemoSeedPath());
+  int runs = 0;
+  auto unread = [&] {
+    return store
+        .ReadCached("unread",
+                    [&](SqliteDb& db) {
+                      ++runs;
+                      return Variant(static_cast<int32_t>(
+                          db.QueryInt("SELECT count(*) FROM letters WHERE is_read = 0").value_or(-1)));
+                    })
+        .AsInteger();
+  };
+  const int32_t before = unread();
+  EXPECT_GT(before, 0);
+  EXPECT_EQ(unread(), before);
+  EXPECT_EQ(runs, 1);
+
+  store.Write([](SqliteDb& db) { db.Exec("UPDATE letters SET is_read = 1 WHERE id = (SELECT min(id) FROM letters WHERE is_read = 0)"); });
+  EXPECT_EQ(unread(), before - 1);
+  EXPECT_EQ(runs, 2);
+
+  {
+    SqliteDb shell(file);
+    shell.Exec("UPDATE letters SET is_read = 0");
+  }
+  const int32_t all = unread();
+  EXPECT_GT(all, before - 1);
+  EXPECT_EQ(runs, 3);
+  EXPECT_EQ(unread(), all);
+  EXPECT_EQ(runs, 3);
+
+  // Other keys are other answers.
+  EXPECT_EQ(store.ReadCached("other", [](SqliteDb&) { return Variant(int32_t{7}); }).AsInteger(), 7);
+  EXPECT_EQ(unread(), all);
+  EXPECT_EQ(runs, 3);
+
+  int failures = 0;
+  auto failing = [&] {
+    return store.ReadCached("failing", [&](SqliteDb&) -> Variant {
+      ++failures;
+      throw ESqliteException("no such table");
+    });
+  };
+  EXPECT_THROW(failing(), ESqliteException);
+  EXPECT_THROW(failing(), ESqliteException);
+  EXPECT_EQ(failures, 2);
+
+  store.SetAnswerCache(false);
+  unread();
+  unread();
+  EXPECT_EQ(runs, 5);
+}
+
 TEST(Store, PasswordsAreCheckedAndNeverStoredAsText) {
   TempDir dir;
   Store store(dir.Path() / "p.sqlite");
