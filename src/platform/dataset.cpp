@@ -483,6 +483,7 @@ Cell DatasetAccess::Read(const Dataset& ds, std::size_t col, std::size_t row) {
 }
 
 void DatasetAccess::Write(Dataset& ds, std::size_t col, std::size_t row, const Cell& cell) {
+  ds.image_.reset();
   const FieldDef& def = ds.defs_[col];
   Dataset::Column& c = ds.columns_[col];
   if (cell.kind == Kind::Null) {
@@ -533,6 +534,7 @@ void DatasetAccess::PutText(Dataset& ds, std::size_t col, std::size_t row, std::
   Dataset::Column& c = ds.columns_[col];
   if (value.size() > std::numeric_limits<uint32_t>::max())
     throw EDatasetException("Field \"" + ds.defs_[col].name + "\": value too long");
+  ds.image_.reset();
   DropText(c, row);  // the old bytes stay in place until the copy below is done
   const std::size_t at = c.heap.size();
   const char* base = c.heap.data();
@@ -570,6 +572,7 @@ void DatasetAccess::SetAndPlace(Dataset& ds, std::size_t col, const Cell& cell) 
 
 void DatasetAccess::PushRow(Dataset& ds) {
   if (ds.rows_ >= std::numeric_limits<uint32_t>::max()) throw EDatasetException("Dataset is full");
+  ds.image_.reset();
   for (std::size_t i = 0; i < ds.columns_.size(); ++i) {
     Dataset::Column& c = ds.columns_[i];
     c.nulls.push_back(1);
@@ -607,7 +610,8 @@ double ConstField::AsDateTime() const {
 std::string ConstField::AsString() const { return ToText(DatasetAccess::Read(*dataset_, index_, dataset_->CurrentRow())); }
 std::vector<uint8_t> ConstField::AsBytes() const {
   const std::string_view b = ToBytes(DatasetAccess::Read(*dataset_, index_, dataset_->CurrentRow()), Name());
-  return std::vector<uint8_t>(b.begin(), b.end());
+  const auto* data = reinterpret_cast<const uint8_t*>(b.data());
+  return std::vector<uint8_t>(data, data + b.size());
 }
 
 Dataset* Field::Mutable() const { return const_cast<Dataset*>(dataset_); }
@@ -661,6 +665,7 @@ void Dataset::AddField(std::string name, FieldType type, uint32_t size) {
   if (static_cast<uint8_t>(type) > static_cast<uint8_t>(FieldType::Bytes))
     throw EDatasetException("Field \"" + name + "\": unknown type");
   if (FieldIndex(name) >= 0) throw EDatasetException("Field \"" + name + "\" already exists");
+  image_.reset();
   Column c;
   c.nulls.assign(rows_, 1);
   c.words.assign(rows_, 0);
@@ -749,6 +754,7 @@ void Dataset::AppendCopyOf(const Dataset& source) {
 
 void Dataset::Delete() {
   const std::size_t row = CurrentRow();
+  image_.reset();
   for (Column& c : columns_) {
     if (!c.lengths.empty()) {
       DatasetAccess::DropText(c, row);
@@ -766,6 +772,7 @@ void Dataset::Delete() {
 }
 
 void Dataset::Clear() {
+  image_.reset();
   for (Column& c : columns_) {
     c.nulls.clear();
     c.words.clear();

@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -236,10 +237,17 @@ class Dataset {
   // Field definitions and every row in insertion order (the index is not
   // stored). The result loads back into an equal dataset.
   std::vector<uint8_t> SaveToBytes() const;
+  // The same bytes, kept with the dataset until its next change: a dataset
+  // loaded from bytes answers with exactly those (the form is canonical), any
+  // other builds them at the first call. Valid until the dataset changes or
+  // is destroyed. Lets a caller compare a whole list with a stored one, or
+  // store it, without encoding it again.
+  std::span<const uint8_t> BinaryForm() const;
   // Raises EDatasetFormatException on anything that is not a well-formed
   // dataset; never reads outside `bytes`, and allocates in proportion to
   // its size whatever counts it claims. The cursor is on the first row.
   static Dataset LoadFromBytes(std::span<const uint8_t> bytes);
+  static Dataset LoadFromBytes(std::vector<uint8_t>&& bytes);
   // How far SaveToFile goes to make a file survive a power loss.
   enum class Durability {
     // Flushed to disk together with the rename.
@@ -257,6 +265,10 @@ class Dataset {
   // EDatasetIOException when the file cannot be read, EDatasetFormatException
   // when its content is not a dataset.
   static Dataset LoadFromFile(const std::filesystem::path& path);
+  // The bytes of a file as they are, unchecked (LoadFromBytes checks them):
+  // EDatasetIOException when it cannot be read or is not a regular file,
+  // EDatasetFormatException when it is too large to be a dataset (1 GiB).
+  static std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
 
  private:
   // One column per field, indexed by physical row (insertion order).
@@ -290,6 +302,9 @@ class Dataset {
   bool bof_ = true;
   int indexField_ = -1;          // field of the descending index, -1 = none
   std::vector<uint32_t> order_;  // walk order (physical rows) while an index is active
+  // The binary form of the rows and fields as they are now, or null; every
+  // change of a field definition, row or value drops it. Shared by copies.
+  mutable std::shared_ptr<const std::vector<uint8_t>> image_;
 };
 
 }  // namespace brevalon

@@ -281,12 +281,28 @@ Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
 // ---------------------------------------------------------------------------
 // Dataset members
 
-std::vector<uint8_t> Dataset::SaveToBytes() const { return DatasetAccess::Save(*this); }
+std::vector<uint8_t> Dataset::SaveToBytes() const {
+  if (image_) return *image_;
+  return DatasetAccess::Save(*this);
+}
 
-Dataset Dataset::LoadFromBytes(std::span<const uint8_t> bytes) { return DatasetAccess::Load(bytes); }
+std::span<const uint8_t> Dataset::BinaryForm() const {
+  if (!image_) image_ = std::make_shared<const std::vector<uint8_t>>(DatasetAccess::Save(*this));
+  return *image_;
+}
+
+Dataset Dataset::LoadFromBytes(std::span<const uint8_t> bytes) {
+  return LoadFromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+}
+
+Dataset Dataset::LoadFromBytes(std::vector<uint8_t>&& bytes) {
+  Dataset ds = DatasetAccess::Load(bytes);
+  ds.image_ = std::make_shared<const std::vector<uint8_t>>(std::move(bytes));
+  return ds;
+}
 
 void Dataset::SaveToFile(const std::filesystem::path& path, Durability durability) const {
-  const std::vector<uint8_t> bytes = SaveToBytes();
+  const std::span<const uint8_t> bytes = BinaryForm();
   std::filesystem::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   // A hidden name that no listing of snapshot names (stem*.cds) matches.
@@ -332,6 +348,15 @@ void Dataset::SaveToFile(const std::filesystem::path& path, Durability durabilit
 }
 
 Dataset Dataset::LoadFromFile(const std::filesystem::path& path) {
+  std::vector<uint8_t> bytes = ReadFileBytes(path);
+  try {
+    return LoadFromBytes(std::move(bytes));
+  } catch (const EDatasetFormatException& e) {
+    throw EDatasetFormatException(std::string(e.what()) + " (" + path.string() + ")");
+  }
+}
+
+std::vector<uint8_t> Dataset::ReadFileBytes(const std::filesystem::path& path) {
   Fd fd;
   fd.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd.fd < 0) throw EDatasetIOException("Cannot open " + path.string() + ": " + ErrnoText());
@@ -352,11 +377,7 @@ Dataset Dataset::LoadFromFile(const std::filesystem::path& path) {
     got += static_cast<std::size_t>(n);
   }
   bytes.resize(got);
-  try {
-    return LoadFromBytes(bytes);
-  } catch (const EDatasetFormatException& e) {
-    throw EDatasetFormatException(std::string(e.what()) + " (" + path.string() + ")");
-  }
+  return bytes;
 }
 
 }  // namespace brevalon

@@ -55,6 +55,27 @@ std::optional<Dataset> TryLoadSnapshot(const fs::path& path) {
   }
 }
 
+// The bytes of a snapshot, or nothing when it is gone or cannot be a
+// dataset at all; what they hold is checked when they are loaded.
+std::optional<std::vector<uint8_t>> TryReadSnapshot(const fs::path& path) {
+  try {
+    return Dataset::ReadFileBytes(path);
+  } catch (const EDatasetFormatException&) {
+    return std::nullopt;
+  } catch (const EDatasetIOException&) {
+    if (!FileExists(path)) return std::nullopt;
+    throw;
+  }
+}
+
+std::optional<Dataset> TryParseSnapshot(std::vector<uint8_t>&& bytes) {
+  try {
+    return Dataset::LoadFromBytes(std::move(bytes));
+  } catch (const EDatasetFormatException&) {
+    return std::nullopt;
+  }
+}
+
 // Rows can only be compared by position when both lists have the same fields
 // in the same order; a snapshot of another shape is of no use.
 bool SameShape(const Dataset& stored, const Dataset& current) {
@@ -152,15 +173,24 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
   const fs::path dir = ClientDir();
   if (version < 1 || version > kMaxDataSetVersion) return LoadFull(dir, current);
   const fs::path snapshot = SnapshotIn(dir, version);
-  std::optional<Dataset> stored = TryLoadSnapshot(snapshot);
-  if (!stored || !SameShape(*stored, current)) return LoadFull(dir, current);
+  std::optional<std::vector<uint8_t>> storedBytes = TryReadSnapshot(snapshot);
+  if (!storedBytes) return LoadFull(dir, current);
 
-  const std::size_t deletedBefore = deletedKeys.size();
-  std::unique_ptr<Dataset> result = Compare(*stored, current, deletedKeys, newKeys);
-  // The same rows in the same order under the same field definitions: the
-  // stored file is then exactly what would be written.
-  const bool unchanged =
-      result->IsEmpty() && deletedKeys.size() == deletedBefore && stored->ContentEquals(current);
+  // Most requests find the list exactly as the client holds it. The binary
+  // form is canonical, so the stored file then holds the very bytes of the
+  // list: nothing to load or compare, and no row, deleted key or new key to
+  // report. Any other content is loaded and walked.
+  const bool unchanged = std::ranges::equal(*storedBytes, current.BinaryForm());
+  std::unique_ptr<Dataset> result;
+  if (unchanged) {
+    current.FieldByName(FFieldName);  // a list without its key is a caller's mistake on every path
+    result = std::make_unique<Dataset>();
+    result->CopyFieldDefsFrom(current);
+  } else {
+    std::optional<Dataset> stored = TryParseSnapshot(std::move(*storedBytes));
+    if (!stored || !SameShape(*stored, current)) return LoadFull(dir, current);
+    result = Compare(*stored, current, deletedKeys, newKeys);
+  }
 
   // Drop the snapshot that is neither the client's version nor the one about
   // to be written: the one before (normal course), or else the one after (the
@@ -171,9 +201,8 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
 
   FNDataSetVersion = NextVersion(version);
   const fs::path next = SnapshotIn(dir, FNDataSetVersion);
-  // Most requests find the list as the client holds it. The new version's
-  // snapshot is then a second name of the stored file: no new file, nothing
-  // written. Snapshots are only ever replaced, never written in place, so the
+  // An unchanged list's new snapshot is a second name of the stored file: no
+  // new file, nothing written. Snapshots are only ever replaced, never written in place, so the
   // two names never diverge by accident. Where that is not possible (another
   // session of the UID wrote the name meanwhile, a file system without hard
   // links) the list is written as usual.

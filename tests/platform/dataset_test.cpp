@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -638,6 +639,64 @@ TEST(DatasetFormat, EveryTypeRoundTripsThroughBytes) {
 
   const Dataset empty;
   EXPECT_TRUE(Dataset::LoadFromBytes(empty.SaveToBytes()).ContentEquals(empty));
+}
+
+// The binary form a dataset keeps (from the bytes it was loaded from, or
+// from its first encoding) must follow every change of fields, rows and
+// values, and only those: an order or a cursor move is no change.
+TEST(DatasetFormat, KeptBinaryFormFollowsEveryChange) {
+  // An encoding built afresh, from a copy made row by row.
+  auto encoded = [](const Dataset& ds) {
+    Dataset copy;
+    copy.CopyFieldDefsFrom(ds);
+    Dataset walk = ds;
+    walk.ClearIndex();
+    for (walk.First(); !walk.Eof(); walk.Next()) copy.AppendCopyOf(walk);
+    return copy.SaveToBytes();
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Dataset&)> change;
+  } cases[] = {
+      {"integer set", [](Dataset& d) { d.FieldByName("_ID_OPERATION").SetInteger(99); }},
+      {"text set", [](Dataset& d) { d.FieldByName("_ROUTENAME").SetString("Другое"); }},
+      {"set to null", [](Dataset& d) { d.FieldByName("_DATE_CRITICAL").SetNull(); }},
+      {"variant set", [](Dataset& d) { d.FieldByName("_TASK").SetVariant(Variant(false)); }},
+      {"row appended", [](Dataset& d) { d.Append(); }},
+      {"row given", [](Dataset& d) { d.AppendRow({Variant(5), Variant("x")}); }},
+      {"row copied", [](Dataset& d) { d.AppendCopyOf(d); }},
+      {"row deleted", [](Dataset& d) { d.Delete(); }},
+      {"rows cleared", [](Dataset& d) { d.Clear(); }},
+      {"field added", [](Dataset& d) { d.AddField("_EXTRA", FieldType::Int64); }},
+      {"fields copied", [](Dataset& d) { d.CopyFieldDefsFrom(TaskRows()); }},
+      {"indexed key set",
+       [](Dataset& d) {
+         d.SetDescendingIndex("_ID_OPERATION");
+         d.FieldByName("_ID_OPERATION").SetInteger(1);
+       }},
+  };
+  const std::vector<uint8_t> original = TaskRows().SaveToBytes();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Dataset ds = Dataset::LoadFromBytes(original);
+    const auto before = ds.BinaryForm();
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), original.begin(), original.end()));
+    const Dataset untouched = ds;  // a copy keeps its own form
+    c.change(ds);
+    const auto after = ds.BinaryForm();
+    const std::vector<uint8_t> expected = encoded(ds);
+    EXPECT_TRUE(std::equal(after.begin(), after.end(), expected.begin(), expected.end()));
+    EXPECT_EQ(ds.SaveToBytes(), expected);
+    EXPECT_EQ(untouched.SaveToBytes(), original);
+  }
+
+  // Orders and walks are no change.
+  Dataset ds = Dataset::LoadFromBytes(original);
+  ds.SetDescendingIndex("_ID_OPERATION");
+  ds.Last();
+  ds.MoveTo(1);
+  const auto form = ds.BinaryForm();
+  EXPECT_TRUE(std::equal(form.begin(), form.end(), original.begin(), original.end()));
 }
 
 TEST(DatasetFormat, RowsAreSavedInInsertionOrderWhateverTheIndex) {
