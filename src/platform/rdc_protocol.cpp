@@ -127,8 +127,9 @@ Variant ReadVariant(Reader& r) {
     }
     case VariantType::ByteArray: {
       const uint32_t count = r.U32("byte array length");
-      std::string_view bytes = r.Bytes(count, "byte array");
-      return Variant(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+      const std::string_view bytes = r.Bytes(count, "byte array");
+      const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+      return Variant(std::vector<uint8_t>(data, data + bytes.size()));
     }
   }
   Malformed("unknown variant tag " + std::to_string(tag));

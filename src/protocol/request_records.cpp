@@ -86,8 +86,11 @@ std::string TUIDManager::CachePath(const std::string& AUID) {
 
 void TUIDManager::checkUID(const std::string& AUID) {
   if (!IsPlainDirectoryName(AUID)) throw EDataTypeException();
-  const std::string path = CachePath(AUID);
+  // Nearly always the directory is there from the client's earlier requests:
+  // one look, without making sure of the settings directory first.
   std::error_code ec;
+  if (std::filesystem::is_directory(SettingsDirPath() + "Cache/" + AUID, ec)) return;
+  const std::string path = CachePath(AUID);
   if (std::filesystem::is_directory(path, ec)) return;
   // create_directories reports no error when another session created the
   // directory first; is_directory afterwards is what counts.

@@ -49,7 +49,7 @@ std::string BlockBytes(const Variant& Block) {
   switch (Block.Type()) {
     case VariantType::ByteArray: {
       const std::vector<uint8_t>& bytes = Block.AsBytes();
-      return std::string(bytes.begin(), bytes.end());
+      return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
     case VariantType::Text:
       return Block.AsString();

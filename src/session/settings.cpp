@@ -33,10 +33,15 @@ void SetCommonAppDataDir(const std::string& dir) {
   g_common_dir = dir;
 }
 
-std::string GetSettingsDir() {
+std::string SettingsDirPath() {
   std::string dir = CommonAppDataDir();
   if (dir.back() != '/') dir += '/';
   dir += "QUORV/BrevalonMobile/";
+  return dir;
+}
+
+std::string GetSettingsDir() {
+  const std::string dir = SettingsDirPath();
 
   // Sessions starting together may all find the directory missing; creating
   // it is idempotent, so the only question is whether it exists afterwards.

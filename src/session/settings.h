@@ -29,6 +29,10 @@ void SetCommonAppDataDir(const std::string& dir);
 // cannot be created.
 std::string GetSettingsDir();
 
+// The same path without looking at the disk: for the paths of files inside
+// directories already made sure of (a client's cache directory).
+std::string SettingsDirPath();
+
 // Full path of the settings file; writes the default file first when it does
 // not exist.
 std::string GetSettingsFileName();

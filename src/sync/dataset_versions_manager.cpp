@@ -154,7 +154,9 @@ TDataSetVersionsManager::TDataSetVersionsManager(std::string ADataSetName, std::
 
 fs::path TDataSetVersionsManager::ClientDir() const {
   CheckPathComponent(FStUIDPath, "client UID");
-  return fs::path(GetSettingsDir() + "Cache/" + FStUIDPath);
+  // The directory was made sure of when the request was decoded; a manager
+  // never creates it.
+  return fs::path(SettingsDirPath() + "Cache/" + FStUIDPath);
 }
 
 fs::path TDataSetVersionsManager::SnapshotPath(int64_t version) const { return SnapshotIn(ClientDir(), version); }
