@@ -224,22 +224,23 @@ std::pair<int64_t, int64_t> Store::ChangeStamp() {
 
 Variant Store::ReadCached(const std::string& key, const std::function<Variant(SqliteDb&)>& fn) {
   std::lock_guard lock(mutex_);
-  Transaction tx(db_, false);
   if (!answerCacheOn_) {
+    Transaction tx(db_, false);
     Variant answer = fn(db_);
     tx.Commit();
     return answer;
   }
+  // The stamp is read in a transaction of its own, before the answer's: a
+  // commit by another connection in between leaves an answer newer than its
+  // stamp, which the next call's stamp then throws away.
   const auto stamp = ChangeStamp();
   if (stamp != answersStamp_) {
     answers_.clear();
     answerBytes_ = 0;
     answersStamp_ = stamp;
   }
-  if (auto it = answers_.find(key); it != answers_.end()) {
-    tx.Commit();
-    return it->second;
-  }
+  if (auto it = answers_.find(key); it != answers_.end()) return it->second;
+  Transaction tx(db_, false);
   Variant answer = fn(db_);
   tx.Commit();
   const std::size_t bytes =
