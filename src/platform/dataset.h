@@ -265,10 +265,17 @@ class Dataset {
   // EDatasetIOException when the file cannot be read, EDatasetFormatException
   // when its content is not a dataset.
   static Dataset LoadFromFile(const std::filesystem::path& path);
-  // The bytes of a file as they are, unchecked (LoadFromBytes checks them):
-  // EDatasetIOException when it cannot be read or is not a regular file,
-  // EDatasetFormatException when it is too large to be a dataset (1 GiB).
-  static std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+  // Which file a name refers to: equal for two names of one file (hard links).
+  struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  };
+  // The bytes of a file as they are, unchecked (LoadFromBytes checks them),
+  // and which file was read: EDatasetIOException when it cannot be read or is
+  // not a regular file, EDatasetFormatException when it is too large to be a
+  // dataset (1 GiB).
+  static std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path, FileIdentity* identity = nullptr);
 
  private:
   // One column per field, indexed by physical row (insertion order).

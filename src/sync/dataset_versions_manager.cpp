@@ -7,6 +7,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "session/settings.h"
@@ -57,9 +60,9 @@ std::optional<Dataset> TryLoadSnapshot(const fs::path& path) {
 
 // The bytes of a snapshot, or nothing when it is gone or cannot be a
 // dataset at all; what they hold is checked when they are loaded.
-std::optional<std::vector<uint8_t>> TryReadSnapshot(const fs::path& path) {
+std::optional<std::vector<uint8_t>> TryReadSnapshot(const fs::path& path, Dataset::FileIdentity& identity) {
   try {
-    return Dataset::ReadFileBytes(path);
+    return Dataset::ReadFileBytes(path, &identity);
   } catch (const EDatasetFormatException&) {
     return std::nullopt;
   } catch (const EDatasetIOException&) {
@@ -74,6 +77,13 @@ std::optional<Dataset> TryParseSnapshot(std::vector<uint8_t>&& bytes) {
   } catch (const EDatasetFormatException&) {
     return std::nullopt;
   }
+}
+
+// The file a snapshot name refers to, or nothing when there is none.
+std::optional<Dataset::FileIdentity> IdentityOf(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return Dataset::FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 // Rows can only be compared by position when both lists have the same fields
@@ -175,7 +185,8 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
   const fs::path dir = ClientDir();
   if (version < 1 || version > kMaxDataSetVersion) return LoadFull(dir, current);
   const fs::path snapshot = SnapshotIn(dir, version);
-  std::optional<std::vector<uint8_t>> storedBytes = TryReadSnapshot(snapshot);
+  Dataset::FileIdentity storedFile;
+  std::optional<std::vector<uint8_t>> storedBytes = TryReadSnapshot(snapshot, storedFile);
   if (!storedBytes) return LoadFull(dir, current);
 
   // Most requests find the list exactly as the client holds it. The binary
@@ -194,23 +205,51 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
     result = Compare(*stored, current, deletedKeys, newKeys);
   }
 
-  // Drop the snapshot that is neither the client's version nor the one about
-  // to be written: the one before (normal course), or else the one after (the
-  // client never received the answer that created it). Gone already (another
-  // session of the UID) is fine; a stale file harms nothing.
-  std::error_code ec;
-  if (!fs::remove(SnapshotIn(dir, version - 1), ec)) fs::remove(SnapshotIn(dir, version + 1), ec);
-
   FNDataSetVersion = NextVersion(version);
   const fs::path next = SnapshotIn(dir, FNDataSetVersion);
-  // An unchanged list's new snapshot is a second name of the stored file: no
-  // new file, nothing written. Snapshots are only ever replaced, never written in place, so the
-  // two names never diverge by accident. Where that is not possible (another
-  // session of the UID wrote the name meanwhile, a file system without hard
-  // links) the list is written as usual.
-  if (!unchanged || ::link(snapshot.c_str(), next.c_str()) != 0)
+  if (unchanged) {
+    KeepUnchanged(dir, version, snapshot, storedFile, next, current);
+  } else {
+    DropOther(dir, version);
     current.SaveToFile(next, kSnapshotDurability);
+  }
   return result;
+}
+
+// Drops the snapshot that is neither the client's version nor the one about
+// to be written: the one before (normal course), or else the one after (the
+// client never received the answer that created it). Gone already (another
+// session of the UID) is fine; a stale file harms nothing.
+void TDataSetVersionsManager::DropOther(const fs::path& dir, int64_t version) const {
+  std::error_code ec;
+  if (!fs::remove(SnapshotIn(dir, version - 1), ec)) fs::remove(SnapshotIn(dir, version + 1), ec);
+}
+
+// The same drop and save for a list that is exactly the stored snapshot.
+// Its new snapshot is then a second name of the stored file: no new file,
+// nothing written. Snapshots are only ever replaced, never written in place,
+// so names of one file never diverge by accident. In the usual course the
+// snapshot before the client's version is already such a name, and renaming
+// it is the drop and the save at once; a client asking again finds the
+// answer's snapshot in place. Where no name can be made (another session of
+// the UID wrote it meanwhile, a file system without hard links) the list is
+// written as usual.
+void TDataSetVersionsManager::KeepUnchanged(const fs::path& dir, int64_t version, const fs::path& stored,
+                                           const Dataset::FileIdentity& storedFile, const fs::path& next,
+                                           const Dataset& current) const {
+  const fs::path before = SnapshotIn(dir, version - 1);
+  const fs::path after = SnapshotIn(dir, version + 1);
+  if (const auto file = IdentityOf(before)) {
+    if (*file == storedFile && ::renameat2(AT_FDCWD, before.c_str(), AT_FDCWD, next.c_str(), RENAME_NOREPLACE) == 0)
+      return;
+    ::unlink(before.c_str());
+  } else if (const auto file = IdentityOf(after)) {
+    if (*file == storedFile && after == next) return;
+    ::unlink(after.c_str());
+  }
+  if (::link(stored.c_str(), next.c_str()) == 0) return;
+  if (errno == EEXIST && IdentityOf(next) == storedFile) return;
+  current.SaveToFile(next, kSnapshotDurability);
 }
 
 std::unique_ptr<Dataset> TDataSetVersionsManager::LoadFull(const fs::path& dir, Dataset& current) {

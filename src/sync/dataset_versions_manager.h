@@ -87,6 +87,10 @@ class TDataSetVersionsManager {
  private:
   std::filesystem::path SnapshotIn(const std::filesystem::path& dir, int64_t version) const;
   std::unique_ptr<Dataset> LoadFull(const std::filesystem::path& dir, Dataset& current);
+  void DropOther(const std::filesystem::path& dir, int64_t version) const;
+  void KeepUnchanged(const std::filesystem::path& dir, int64_t version, const std::filesystem::path& stored,
+                     const Dataset::FileIdentity& storedFile, const std::filesystem::path& next,
+                     const Dataset& current) const;
   std::unique_ptr<Dataset> Compare(Dataset& stored, Dataset& current, std::vector<int32_t>& deletedKeys,
                                    std::vector<int32_t>& newKeys);
 

@@ -473,6 +473,55 @@ TEST_F(DataSetVersionsTest, SnapshotRotation) {
   }
 }
 
+// An unchanged list keeps its snapshots by second names of the stored file
+// (renaming or linking instead of writing); the names that remain, and what
+// they hold, must be those of the plain rotation above, whatever the other
+// snapshots are: other names of the same file, copies of the same list, or
+// other lists.
+TEST_F(DataSetVersionsTest, UnchangedListRotatesLikeAChangedOne) {
+  enum Kind { kLinked, kCopy, kOther };
+  struct Case {
+    const char* name;
+    int64_t version;                               // asked; its snapshot holds the list
+    std::vector<std::pair<int64_t, Kind>> others;  // further snapshots
+    int32_t expectedVersion;
+    std::set<std::string> after;
+  };
+  const std::vector<Case> cases = {
+      {"usual course", 5, {{4, kLinked}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"before is a copy", 5, {{4, kCopy}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"before is another list", 5, {{4, kOther}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"asked again", 5, {{6, kLinked}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"asked again, other answer", 5, {{6, kOther}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"all three names", 5, {{4, kLinked}, {6, kLinked}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"three, next another list", 5, {{4, kLinked}, {6, kOther}}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"alone", 5, {}, 6, {"TaskList_5.cds", "TaskList_6.cds"}},
+      {"first version", 1, {}, 2, {"TaskList_1.cds", "TaskList_2.cds"}},
+      {"wrap", 2147483646, {{2147483645, kLinked}}, 1, {"TaskList_2147483646.cds", "TaskList_1.cds"}},
+      {"wrap over another list", 2147483646, {{1, kOther}}, 1, {"TaskList_2147483646.cds", "TaskList_1.cds"}},
+  };
+  const Dataset list = MakeList({{1, kUser, "a"}, {2, kOther, "b"}});
+  const Dataset other = MakeList({{1, kUser, "a"}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& e : fs::directory_iterator(ClientDir())) fs::remove(e.path());
+    list.SaveToFile(Snap(c.version));
+    for (const auto& [v, kind] : c.others) {
+      if (kind == kLinked) fs::create_hard_link(Snap(c.version), Snap(v));
+      if (kind == kCopy) list.SaveToFile(Snap(v));
+      if (kind == kOther) other.SaveToFile(Snap(v));
+    }
+    Answer a = Request(static_cast<int32_t>(c.version), list);
+    EXPECT_EQ(a.version, c.expectedVersion);
+    EXPECT_TRUE(a.rows->IsEmpty());
+    EXPECT_TRUE(a.deleted.empty());
+    EXPECT_TRUE(a.newKeys.empty());
+    EXPECT_EQ(Files(), c.after);
+    EXPECT_TRUE(SnapshotHolds(c.version, list));
+    EXPECT_TRUE(SnapshotHolds(a.version, list));
+  }
+}
+
 // A snapshot that is there but unreadable as a list is as good as missing.
 TEST_F(DataSetVersionsTest, DamagedSnapshotGivesTheWholeList) {
   const Dataset stored = MakeList({{1, kUser, "a"}, {2, kUser, "b"}, {3, kUser, "c"}});
