@@ -169,6 +169,17 @@ void TAppBrevalon::AppendRdcArgs(std::vector<RdcArg>& Out, const TAppArgs& Args)
   }
 }
 
+namespace {
+
+// What a call the server refused becomes.
+[[noreturn]] void RaiseCallFailure(const ERdcCallFailure& e) {
+  const std::string description = e.what();
+  if (description.find(kDatabaseConnectionCode) != std::string::npos) throw Exception(kDatabaseConnectionLost);
+  throw EAppInternalException(description);
+}
+
+}  // namespace
+
 Variant TAppBrevalon::Attempt(const std::string& MethodName, const TAppArgs& Args, bool NoErrorParams) {
   FireNotify(FOnStartMetod);
   try {
@@ -191,9 +202,7 @@ Variant TAppBrevalon::Attempt(const std::string& MethodName, const TAppArgs& Arg
         if (IsErrorCode(errorCode)) throw EApiException(VariantText(errorMessage), errorCode);
       }
     } catch (const ERdcCallFailure& e) {
-      const std::string description = e.what();
-      if (description.find(kDatabaseConnectionCode) != std::string::npos) throw Exception(kDatabaseConnectionLost);
-      throw EAppInternalException(description);
+      RaiseCallFailure(e);
     }
     FireNotify(FOnEndMetod);
     return result;
@@ -203,7 +212,47 @@ Variant TAppBrevalon::Attempt(const std::string& MethodName, const TAppArgs& Arg
   }
 }
 
-Variant TAppBrevalon::CallMethod(const std::string& MethodName, const TAppArgs& Args, bool NoErrorParams) {
+std::vector<Variant> TAppBrevalon::AttemptBatch(const std::vector<TAppCall>& Calls) {
+  for (std::size_t i = 0; i < Calls.size(); ++i) FireNotify(FOnStartMetod);
+  auto endAll = [&] {
+    for (std::size_t i = 0; i < Calls.size(); ++i) FireNotify(FOnEndMetod);
+  };
+  try {
+    RdcClient* broker = FConnection->Broker.get();
+    if (!HasServer() || broker == nullptr) throw Exception(kNotConnected);
+    const std::size_t n = Calls.size();
+    std::vector<Variant> errorCodes(n), errorMessages(n);
+    std::vector<std::vector<RdcArg>> args(n);
+    std::vector<RdcBatchCall> batch(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      args[i].reserve(Calls[i].Args.size() + 2);
+      AppendRdcArgs(args[i], Calls[i].Args);
+      args[i].push_back(RdcArg::Ref(errorCodes[i]));
+      args[i].push_back(RdcArg::Ref(errorMessages[i]));
+      batch[i] = RdcBatchCall{Calls[i].MethodName, &args[i]};
+    }
+    std::vector<RdcBatchAnswer> answers = broker->CallBatch(batch);
+    std::vector<Variant> results;
+    results.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      try {
+        if (answers[i].failure) std::rethrow_exception(answers[i].failure);
+      } catch (const ERdcCallFailure& e) {
+        RaiseCallFailure(e);
+      }
+      if (IsErrorCode(errorCodes[i])) throw EApiException(VariantText(errorMessages[i]), errorCodes[i]);
+      results.push_back(std::move(answers[i].result));
+    }
+    endAll();
+    return results;
+  } catch (...) {
+    endAll();
+    throw;
+  }
+}
+
+template <typename F>
+auto TAppBrevalon::WithReconnection(F&& attempt) -> decltype(attempt()) {
   if (!IsConnectedToServer()) {
     if (FReconnectProgress) throw Exception(kReconnectRecursion);
     try {
@@ -218,7 +267,7 @@ Variant TAppBrevalon::CallMethod(const std::string& MethodName, const TAppArgs& 
   bool retried = false;
   for (;;) {
     try {
-      return Attempt(MethodName, Args, NoErrorParams);
+      return attempt();
     } catch (const EApiException&) {
       throw;
     } catch (const EAppInternalException&) {
@@ -237,6 +286,23 @@ Variant TAppBrevalon::CallMethod(const std::string& MethodName, const TAppArgs& 
   }
 }
 
+std::vector<Variant> TAppBrevalon::CallMethods(const std::vector<TAppCall>& Calls) {
+  if (Calls.empty()) return {};
+  return WithReconnection([&] { return AttemptBatch(Calls); });
+}
+
+std::vector<TDataSetPtr> TAppBrevalon::GetRecordsets(const std::vector<TAppCall>& Calls) {
+  const std::vector<Variant> packets = CallMethods(Calls);
+  std::vector<TDataSetPtr> sets;
+  sets.reserve(packets.size());
+  for (const Variant& packet : packets) sets.push_back(ToRecordset(packet));
+  return sets;
+}
+
+Variant TAppBrevalon::CallMethod(const std::string& MethodName, const TAppArgs& Args, bool NoErrorParams) {
+  return WithReconnection([&] { return Attempt(MethodName, Args, NoErrorParams); });
+}
+
 Dataset TAppBrevalon::LoadPacket(const Variant& Packet) {
   if (Packet.Type() != VariantType::ByteArray) {
     throw EDatasetFormatException(std::string("The server's answer is not a data packet: ") +
@@ -246,7 +312,10 @@ Dataset TAppBrevalon::LoadPacket(const Variant& Packet) {
 }
 
 TDataSetPtr TAppBrevalon::GetRecordset(const std::string& MethodName, const TAppArgs& Args) {
-  const Variant packet = CallMethod(MethodName, Args);
+  return ToRecordset(CallMethod(MethodName, Args));
+}
+
+TDataSetPtr TAppBrevalon::ToRecordset(const Variant& packet) {
   if (packet.IsEmpty() || packet.IsNull()) return std::make_unique<Dataset>();
   auto ds = std::make_unique<Dataset>();
   try {

@@ -197,6 +197,23 @@ class TAppBrevalon {
   // dataset without fields and rows.
   TDataSetPtr GetRecordset(const std::string& MethodName, const TAppArgs& Args);
 
+  // One operation of CallMethods: its name and arguments (the error pair is
+  // added).
+  struct TAppCall {
+    std::string MethodName;
+    TAppArgs Args;
+  };
+  // Several operations in one exchange with the server (the remote data
+  // connection's batch): one round trip instead of one per call, the server
+  // running them one after another as separate calls. For reads that do not
+  // depend on each other. Each is checked as CallMethod checks it, in order,
+  // and the first failure raises once every answer is in; reconnection, the
+  // one retry after a restored connection and the notifications (a start and
+  // an end per operation) are as in CallMethod, for the batch as a whole.
+  std::vector<Variant> CallMethods(const std::vector<TAppCall>& Calls);
+  // CallMethods, each result loaded as GetRecordset loads it.
+  std::vector<TDataSetPtr> GetRecordsets(const std::vector<TAppCall>& Calls);
+
   // A call straight on the server object: the arguments exactly as given
   // (references are written back), no error pair added, no reconnection, no
   // retry, no notification; failures reach the caller unchanged. Raises
@@ -221,6 +238,12 @@ class TAppBrevalon {
   void FireNotify(const TNotifyEvent& Event);
   // One attempt of CallMethod, between its start and end notifications.
   Variant Attempt(const std::string& MethodName, const TAppArgs& Args, bool NoErrorParams);
+  std::vector<Variant> AttemptBatch(const std::vector<TAppCall>& Calls);
+  // Runs attempt() as CallMethod runs its attempts: reconnecting first,
+  // once more after the lost-connection handler restored the connection.
+  template <typename F>
+  auto WithReconnection(F&& attempt) -> decltype(attempt());
+  TDataSetPtr ToRecordset(const Variant& Packet);
   // The server object is held.
   bool HasServer() const;
   // The remote data connection's form of the arguments.

@@ -198,6 +198,18 @@ TDataSetPtr TAppWorkFlow::GetTaskListForUser(int32_t inIdUser, int8_t inUserRole
                                              static_cast<int32_t>(inProcessStateMask), inStageStateMode});
 }
 
+std::vector<TDataSetPtr> TAppWorkFlow::GetTaskListsAndIncomingCorrespondence(
+    int32_t inIdUser, int8_t inUserRoleMask, const std::vector<int8_t>& inProcessStateMasks, int32_t inStageStateMode,
+    int32_t inRetMode) {
+  std::vector<TAppCall> calls;
+  for (int8_t mask : inProcessStateMasks) {
+    calls.push_back({"GetTaskListForUser", {inIdUser, static_cast<int32_t>(inUserRoleMask), static_cast<int32_t>(mask),
+                                            inStageStateMode}});
+  }
+  calls.push_back({"GetIncomingCorrespondence", {inRetMode}});
+  return GetRecordsets(calls);
+}
+
 Variant TAppWorkFlow::CreateNewProcess(const std::string& stDBName, int32_t inID_PDM_OBJECT,
                                        const std::string& stRouteName) {
   return CallMethod("CreateNewProcess", {stDBName, inID_PDM_OBJECT, stRouteName});

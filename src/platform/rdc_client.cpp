@@ -14,6 +14,7 @@
 #include <boost/beast/http/string_body.hpp>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -368,6 +369,10 @@ std::string RdcClient::ExchangeTcp(const std::string& frame, Clock::time_point d
   // Between calls the server has nothing to say; bytes here are not ours.
   if (!in_.empty()) Fail("Unexpected data from the application server at " + endpoint_.ToString());
   SendAll(frame, deadline);
+  return ReceiveFrame(deadline);
+}
+
+std::string RdcClient::ReceiveFrame(Clock::time_point deadline) {
   while (in_.size() < kRdcFrameHeaderSize) ReceiveSome(deadline);
   uint32_t length = 0;
   try {
@@ -530,22 +535,65 @@ Variant RdcClient::Answer(const std::string& body, uint32_t call_id, std::vector
   }
 }
 
-Variant RdcClient::Call(const std::string& name, std::vector<RdcArg>& args) {
-  if (!open_) throw ERdcTransportFailure("Not connected to the application server");
+std::string RdcClient::EncodeCall(const std::string& name, const std::vector<RdcArg>& args, uint32_t& call_id) {
   RdcCallRequest request;
-  request.call_id = next_call_id_++;
+  request.call_id = call_id = next_call_id_++;
   request.name = name;
   request.args.reserve(args.size());
   for (const RdcArg& a : args) request.args.push_back(RdcWireArg{a.Mode(), a.Current()});
-  std::string frame;
   try {
-    frame = RdcEncodeCall(request);
+    return RdcEncodeCall(request);
   } catch (const ERdcProtocolError& e) {
     // Too large to send: the call fails, the connection is untouched.
     throw ERdcCallFailure(e.what());
   }
+}
+
+Variant RdcClient::Call(const std::string& name, std::vector<RdcArg>& args) {
+  if (!open_) throw ERdcTransportFailure("Not connected to the application server");
+  uint32_t call_id = 0;
+  const std::string frame = EncodeCall(name, args, call_id);
   const std::string body = Exchange(frame, Clock::now() + options_.call_timeout);
-  return Answer(body, request.call_id, &args);
+  return Answer(body, call_id, &args);
+}
+
+std::vector<RdcBatchAnswer> RdcClient::CallBatch(std::vector<RdcBatchCall>& calls) {
+  if (!open_) throw ERdcTransportFailure("Not connected to the application server");
+  std::vector<RdcBatchAnswer> answers(calls.size());
+  // What the server answered for one call stays with that call.
+  auto settle = [&](std::size_t i, const std::function<Variant()>& answer) {
+    try {
+      answers[i].result = answer();
+    } catch (const ERdcCallFailure&) {
+      answers[i].failure = std::current_exception();
+    } catch (const ERdcUnknownName&) {
+      answers[i].failure = std::current_exception();
+    }
+  };
+  if (endpoint_.transport != RdcEndpoint::Transport::kTcp) {
+    for (std::size_t i = 0; i < calls.size(); ++i) settle(i, [&] { return Call(calls[i].name, *calls[i].args); });
+    return answers;
+  }
+  // Encoded first: a call too large to send fails alone, before anything goes out.
+  std::vector<uint32_t> ids(calls.size(), 0);
+  std::vector<bool> sent(calls.size(), false);
+  std::string frames;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    settle(i, [&] {
+      frames += EncodeCall(calls[i].name, *calls[i].args, ids[i]);
+      sent[i] = true;
+      return Variant();
+    });
+  }
+  if (frames.empty()) return answers;
+  if (!in_.empty()) Fail("Unexpected data from the application server at " + endpoint_.ToString());
+  SendAll(frames, Clock::now() + options_.call_timeout);
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (!sent[i]) continue;
+    const std::string body = ReceiveFrame(Clock::now() + options_.call_timeout);
+    settle(i, [&] { return Answer(body, ids[i], calls[i].args); });
+  }
+  return answers;
 }
 
 Variant RdcClient::GetProperty(const std::string& name) {

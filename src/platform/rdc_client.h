@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,18 @@ class RdcArg {
   bool* bool_ref_ = nullptr;
 };
 
+// One call of a batch (RdcClient::CallBatch) and what it answered: the
+// result, or the failure the server reported for it (ERdcCallFailure,
+// ERdcUnknownName) as `failure`.
+struct RdcBatchCall {
+  std::string name;
+  std::vector<RdcArg>* args = nullptr;  // by-reference ones receive what the server wrote
+};
+struct RdcBatchAnswer {
+  Variant result;
+  std::exception_ptr failure;
+};
+
 struct RdcClientOptions {
   std::chrono::milliseconds connect_timeout{15000};  // connecting and the sign-in exchange
   std::chrono::milliseconds call_timeout{300000};    // one call or property read
@@ -127,6 +140,13 @@ class RdcClient {
   Variant Call(const std::string& name, std::vector<RdcArg>& args);
   // Reads a property (no arguments).
   Variant GetProperty(const std::string& name);
+  // Several calls at once: over TCP every request goes out in one write and
+  // the answers are read in order, one round trip instead of one per call
+  // (the server runs them one after another, as separate calls); over HTTP
+  // they are made one by one. Each call has the call timeout for its answer.
+  // A failure of the transport or the protocol raises for the whole batch as
+  // Call does; what the server answered for each call is in its answer.
+  std::vector<RdcBatchAnswer> CallBatch(std::vector<RdcBatchCall>& calls);
 
   void SetCallTimeout(std::chrono::milliseconds timeout) { options_.call_timeout = timeout; }
 
@@ -138,6 +158,10 @@ class RdcClient {
   std::string Exchange(const std::string& frame, Clock::time_point deadline);
   std::string ExchangeTcp(const std::string& frame, Clock::time_point deadline);
   std::string ExchangeHttp(const std::string& frame, Clock::time_point deadline);
+  // The body of the next answer frame on the TCP connection.
+  std::string ReceiveFrame(Clock::time_point deadline);
+  // The request frame of a call, with its id.
+  std::string EncodeCall(const std::string& name, const std::vector<RdcArg>& args, uint32_t& call_id);
   Variant Answer(const std::string& body, uint32_t call_id, std::vector<RdcArg>* args);
 
   void ConnectSocket(const std::string& host, uint16_t port, Clock::time_point deadline);

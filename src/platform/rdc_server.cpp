@@ -93,6 +93,9 @@ struct SessionState {
   std::mutex call_mutex;  // one call at a time on `object` (HTTP requests of a session may overlap)
 };
 
+// Answers of calls sent together are gathered into one write up to this size.
+constexpr size_t kGatherAnswerBytes = 1u << 20;
+
 struct Outcome {
   std::string answer;  // complete frame; empty = send nothing
   bool close_after = false;
@@ -235,7 +238,6 @@ class RdcServer::Impl::Connection : public std::enable_shared_from_this<Connecti
       if (have >= total) {
         std::string body(reinterpret_cast<const char*>(p) + kRdcFrameHeaderSize, length);
         buf_.consume(total);
-        if (buf_.size() == 0 && buf_.capacity() > (1u << 20)) buf_.shrink_to_fit();
         first_ = false;
         Dispatch(std::move(body));
         return;
@@ -265,7 +267,40 @@ class RdcServer::Impl::Connection : public std::enable_shared_from_this<Connecti
       Close();
       return;
     }
-    WriteRaw(ProcessRaw(body));
+    Outcome out = ProcessRaw(body);
+    // A client that sent several calls at once gets their answers in one
+    // write, up to a bound: the frames already here are handled in order
+    // before anything is sent.
+    while (!out.answer.empty() && !out.close_after && out.answer.size() < kGatherAnswerBytes && !impl_.stopping) {
+      std::string next;
+      if (!TakeBufferedFrame(next)) break;
+      Outcome more = ProcessRaw(next);
+      if (more.answer.empty()) {
+        out.close_after = true;  // what was answered goes out, then the connection closes
+        break;
+      }
+      out.answer += more.answer;
+      out.close_after = more.close_after;
+    }
+    if (buf_.size() == 0 && buf_.capacity() > (1u << 20)) buf_.shrink_to_fit();
+    WriteRaw(std::move(out));
+  }
+
+  // The next whole frame already received, if there is one with a valid
+  // length (anything else is left for ReadRaw to judge).
+  bool TakeBufferedFrame(std::string& body) {
+    if (buf_.size() < kRdcFrameHeaderSize) return false;
+    const auto* p = static_cast<const unsigned char*>(buf_.data().data());
+    uint32_t length = 0;
+    try {
+      length = RdcReadFrameLength(p, impl_.options.max_frame_length);
+    } catch (const ERdcProtocolError&) {
+      return false;
+    }
+    if (buf_.size() < kRdcFrameHeaderSize + length) return false;
+    body.assign(reinterpret_cast<const char*>(p) + kRdcFrameHeaderSize, length);
+    buf_.consume(kRdcFrameHeaderSize + length);
+    return true;
   }
 
   Outcome ProcessRaw(const std::string& body) {

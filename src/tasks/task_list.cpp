@@ -64,22 +64,22 @@ TTask TaskFromRow(const Dataset& Row) {
       Row.FieldByName("_PDM_ID").AsInteger() != 0);
 }
 
-int32_t FindCommonCorrespondenceRoute(TAppWorkFlow& AppWF) {
-  TDataSetPtr routes = AppWF.GetTaskListForUser(
-      AppWF.ID_User(), kTaskListUserRoleMask, kRouteListProcessStateMask, kTaskListStageStateMode);
-  for (routes->First(); !routes->Eof(); routes->Next()) {
-    if (routes->FieldByName("_ROUTENAME").AsString() == kCommonCorrespondenceRouteName)
-      return routes->FieldByName("_ID_ROUTE").AsInteger();
+namespace {
+
+// The common correspondence process among the rows of the user's processes.
+int32_t CommonCorrespondenceRouteIn(Dataset& routes) {
+  for (routes.First(); !routes.Eof(); routes.Next()) {
+    if (routes.FieldByName("_ROUTENAME").AsString() == kCommonCorrespondenceRouteName)
+      return routes.FieldByName("_ID_ROUTE").AsInteger();
   }
   return 0;
 }
 
-int32_t LoadNewCorrespondence(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params,
-                              std::vector<int32_t>& NewCorrRoutes) {
-  TDataSetPtr incoming = AppWF.GetIncomingCorrespondence(kUnreadIncomingMode);
-  // Asked only when there is a letter to sort out: most task lists are
-  // fetched with nothing unread.
-  const int32_t commonRoute = incoming->IsEmpty() ? 0 : FindCommonCorrespondenceRoute(AppWF);
+// LoadNewCorrespondence on the lists already read: the user's unread
+// incoming letters and the user's processes.
+int32_t NewCorrespondenceFrom(TAppWorkFlow& AppWF, Dataset& incoming, Dataset& routes,
+                              const TParamsGetTaskList& Params, std::vector<int32_t>& NewCorrRoutes) {
+  const int32_t commonRoute = incoming.IsEmpty() ? 0 : CommonCorrespondenceRouteIn(routes);
 
   Dataset newLetters;
   newLetters.AddField("_ID_ROUTE", FieldType::Int32);
@@ -87,11 +87,11 @@ int32_t LoadNewCorrespondence(TAppWorkFlow& AppWF, const TParamsGetTaskList& Par
   TDataSetVersionsManager manager(kNewCorrespondenceDataSetName, Params.FStUID,
                                   Params.FNIncommingCorrespVersion, "_ID_LETTER");
 
-  for (incoming->First(); !incoming->Eof(); incoming->Next()) {
-    const int32_t route = incoming->FieldByName("_ID_ROUTE").AsInteger();
+  for (incoming.First(); !incoming.Eof(); incoming.Next()) {
+    const int32_t route = incoming.FieldByName("_ID_ROUTE").AsInteger();
     if (route == commonRoute) continue;
-    const int32_t letter = incoming->FieldByName("_ID_LETTER").AsInteger();
-    if (incoming->FieldByName("_MSG_SUBJECT").AsString() == kNewTaskLetterSubject) {
+    const int32_t letter = incoming.FieldByName("_ID_LETTER").AsInteger();
+    if (incoming.FieldByName("_MSG_SUBJECT").AsString() == kNewTaskLetterSubject) {
       // The notice has done its work once the task list is fetched: the new
       // task itself is reported through NewTaskIds.
       // A notice deleted meanwhile with its process is skipped.
@@ -120,16 +120,44 @@ int32_t LoadNewCorrespondence(TAppWorkFlow& AppWF, const TParamsGetTaskList& Par
   return manager.getActualVersion();
 }
 
+}  // namespace
+
+int32_t FindCommonCorrespondenceRoute(TAppWorkFlow& AppWF) {
+  TDataSetPtr routes = AppWF.GetTaskListForUser(
+      AppWF.ID_User(), kTaskListUserRoleMask, kRouteListProcessStateMask, kTaskListStageStateMode);
+  return CommonCorrespondenceRouteIn(*routes);
+}
+
+int32_t LoadNewCorrespondence(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params,
+                              std::vector<int32_t>& NewCorrRoutes) {
+  TDataSetPtr incoming = AppWF.GetIncomingCorrespondence(kUnreadIncomingMode);
+  // Asked only when there is a letter to sort out.
+  Dataset none;
+  TDataSetPtr routes =
+      incoming->IsEmpty() ? nullptr
+                          : AppWF.GetTaskListForUser(AppWF.ID_User(), kTaskListUserRoleMask,
+                                                     kRouteListProcessStateMask, kTaskListStageStateMode);
+  return NewCorrespondenceFrom(AppWF, *incoming, routes ? *routes : none, Params, NewCorrRoutes);
+}
+
 int32_t LoadTaskList(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params, TTaskList& Tasks,
                      std::vector<int32_t>& DeletedIds, std::vector<int32_t>& NewTaskIds,
                      std::vector<int32_t>& NewCorrRoutes, int32_t& NewCorrVersion) {
   const int32_t idUser = AppWF.ID_User();
-  TDataSetPtr taskList = AppWF.GetTaskListForUser(
-      idUser, kTaskListUserRoleMask, kTaskListProcessStateMask, kTaskListStageStateMode);
+  // The three reads of the request in one exchange with the server: the
+  // user's stages, the user's processes (for the common correspondence
+  // process) and the unread letters. None depends on another, and nothing is
+  // written before all three are in.
+  std::vector<TDataSetPtr> reads = AppWF.GetTaskListsAndIncomingCorrespondence(
+      idUser, kTaskListUserRoleMask, {kTaskListProcessStateMask, kRouteListProcessStateMask},
+      kTaskListStageStateMode, kUnreadIncomingMode);
+  Dataset& taskList = *reads.at(0);
+  Dataset& routes = *reads.at(1);
+  Dataset& incoming = *reads.at(2);
   TDataSetVersionsManager manager(kTaskListDataSetName, Params.FStUID, Params.FNDataSetVersion,
                                   "_ID_OPERATION");
   manager.setIdUser(idUser);
-  std::unique_ptr<Dataset> difference = manager.LoadDifference(*taskList, DeletedIds, NewTaskIds);
+  std::unique_ptr<Dataset> difference = manager.LoadDifference(taskList, DeletedIds, NewTaskIds);
 
   // Only the difference is filtered: the ids lists and the snapshot cover
   // every row, also those never shown as tasks.
@@ -137,7 +165,7 @@ int32_t LoadTaskList(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params, TTas
     if (IsVisibleTask(*difference, idUser)) Tasks.push_back(TaskFromRow(*difference));
   }
   const int32_t version = manager.getActualVersion();
-  NewCorrVersion = LoadNewCorrespondence(AppWF, Params, NewCorrRoutes);
+  NewCorrVersion = NewCorrespondenceFrom(AppWF, incoming, routes, Params, NewCorrRoutes);
   return version;
 }
 

@@ -34,6 +34,8 @@ class TTestProxy : public TAppBrevalon {
   TTestProxy() : TAppBrevalon(kMainSystemServerGUID) {}
   using TAppBrevalon::CallDirect;
   using TAppBrevalon::CallMethod;
+  using TAppBrevalon::CallMethods;
+  using TAppBrevalon::TAppCall;
   using TAppBrevalon::GetRecordset;
 
   int restores = 0;
@@ -317,6 +319,55 @@ TEST_F(AppBrevalonTest, ALostConnectionHandlerThatReconnectsEarnsOneMoreAttemptO
   EXPECT_THROW(proxy.CallMethod("Op", {}), ELostConnectionException);
   EXPECT_EQ(server.Names(), (std::vector<std::string>{"Op", "Op"}));
   EXPECT_EQ(handled, 3);
+}
+
+// Calls sent together are judged one by one in their order: every answer is
+// read, the first failure raises (an error pair, a refusal, a lost
+// connection, as CallMethod judges them), and the connection is then as
+// after that one failure. Notifications come in start/end pairs per call.
+TEST_F(AppBrevalonTest, CallsSentTogetherAreJudgedInOrder) {
+  ConnectNow();
+  server.On("A", Reply::Result(Variant("a")));
+  server.On("B", Reply::Result(Variant("b")));
+  const std::vector<TTestProxy::TAppCall> calls = {{"A", {int32_t{1}}}, {"Op", {}}, {"B", {"x"}}};
+
+  server.On("Op", Reply::Result(Variant(int32_t{7})));
+  std::vector<Variant> results = proxy.CallMethods(calls);
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0], Variant("a"));
+  EXPECT_EQ(results[1], Variant(int32_t{7}));
+  EXPECT_EQ(results[2], Variant("b"));
+  EXPECT_EQ(server.Names(), (std::vector<std::string>{"A", "Op", "B"}));
+  EXPECT_EQ(server.Calls()[0].args.size(), 3u);  // the argument, then the error pair
+  EXPECT_EQ(events, (std::vector<std::string>{"start", "start", "start", "end", "end", "end"}));
+
+  server.On("Op", Reply::Error(Variant(int32_t{5}), "Нет прав на объект"));
+  server.ClearCalls();
+  EXPECT_EQ(MessageOf<EApiException>([&] { proxy.CallMethods(calls); }), "Нет прав на объект");
+  EXPECT_EQ(server.Names(), (std::vector<std::string>{"A", "Op", "B"}));  // all were made
+  EXPECT_TRUE(proxy.IsConnectedToServer());
+
+  server.On("Op", Reply::Failure("Access violation at 0040"));
+  EXPECT_EQ(MessageOf<EAppInternalException>([&] { proxy.CallMethods(calls); }), "Access violation at 0040");
+  EXPECT_TRUE(proxy.IsConnectedToServer());
+
+  server.On("Op", Reply::Failure("000187CC"));
+  events.clear();
+  EXPECT_EQ(MessageOf<ELostConnectionException>([&] { proxy.CallMethods(calls); }),
+            kLost + "Ошибка соединения с сервером баз данных");
+  EXPECT_EQ(events, (std::vector<std::string>{"start", "start", "start", "end", "end", "end", "lost"}));
+  EXPECT_FALSE(proxy.IsConnectedToServer());
+
+  // Down: the batch reconnects and signs in first; dropped by the server
+  // meanwhile, it fails once and the next one reconnects.
+  server.On("Op", Reply::Result(Variant(int32_t{7})));
+  server.ClearCalls();
+  EXPECT_EQ(proxy.CallMethods(calls).size(), 3u);
+  EXPECT_EQ(server.Names(), (std::vector<std::string>{"SignIn", "A", "Op", "B"}));
+  server.Restart();
+  EXPECT_THROW(proxy.CallMethods(calls), ELostConnectionException);
+  EXPECT_EQ(proxy.CallMethods(calls).size(), 3u);
+  EXPECT_TRUE(proxy.CallMethods({}).empty());
 }
 
 TEST_F(AppBrevalonTest, RecordsetsLoadTheirPacketWithOneSecondChance) {

@@ -613,6 +613,41 @@ TEST_F(RdcTest, HttpKindCarriesTheSameCalls) {
   EXPECT_EQ(proxy.FirstLine(), "POST " + url + " HTTP/1.1");
 }
 
+// A batch answers each call by itself, in order, whatever the others did:
+// over TCP in one exchange (the server gathers the answers into one write),
+// over HTTP one call after another. The connection stays usable.
+TEST_F(RdcTest, BatchAnswersEachCallInOrderOverBothKinds) {
+  StartServer();
+  const std::string url = "http://127.0.0.1:" + std::to_string(server_->Port()) + "/rdc";
+  for (const bool http : {false, true}) {
+    SCOPED_TRACE(http ? "HTTP" : "TCP");
+    RdcClient client;
+    client.Open(http ? RdcEndpoint::FromConnectionKind(2, url, 0) : Tcp(), kMainClass, "ivanov");
+    std::vector<RdcArg> none1, none2, none3, none4;
+    std::string text = "x";
+    std::vector<RdcArg> write{RdcArg::Ref(text)};
+    Variant code, message;
+    std::vector<RdcArg> api{RdcArg::Ref(code), RdcArg::Ref(message)};
+    std::vector<RdcBatchCall> batch = {{"Counter", &none1}, {"Fail", &none2}, {"Write", &write},
+                                       {"Nope", &none3},    {"ApiError", &api}, {"Counter", &none4}};
+    const std::vector<RdcBatchAnswer> answers = client.CallBatch(batch);
+    ASSERT_EQ(answers.size(), batch.size());
+    EXPECT_EQ(answers[0].result, Variant(1));
+    EXPECT_FALSE(answers[0].failure);
+    EXPECT_THROW(std::rethrow_exception(answers[1].failure), ERdcCallFailure);
+    EXPECT_FALSE(answers[2].failure);
+    EXPECT_EQ(text, "x!");
+    EXPECT_THROW(std::rethrow_exception(answers[3].failure), ERdcUnknownName);
+    EXPECT_EQ(code, Variant(5));
+    EXPECT_EQ(answers[5].result, Variant(2));
+    EXPECT_TRUE(client.IsOpen());
+    std::vector<RdcArg> none;
+    EXPECT_EQ(client.Call("Counter", none), Variant(3));
+    std::vector<RdcBatchCall> empty;
+    EXPECT_TRUE(client.CallBatch(empty).empty());
+  }
+}
+
 TEST_F(RdcTest, ExpiredHttpSessionIsATransportFailure) {
   RdcServerOptions options;
   options.http_session_timeout = 50ms;
