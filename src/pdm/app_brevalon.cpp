@@ -291,12 +291,27 @@ std::vector<Variant> TAppBrevalon::CallMethods(const std::vector<TAppCall>& Call
   return WithReconnection([&] { return AttemptBatch(Calls); });
 }
 
-std::vector<TDataSetPtr> TAppBrevalon::GetRecordsets(const std::vector<TAppCall>& Calls) {
-  const std::vector<Variant> packets = CallMethods(Calls);
-  std::vector<TDataSetPtr> sets;
-  sets.reserve(packets.size());
-  for (const Variant& packet : packets) sets.push_back(ToRecordset(packet));
-  return sets;
+std::vector<DatasetPacket> TAppBrevalon::GetPackets(const std::vector<TAppCall>& Calls) {
+  std::vector<Variant> answers = CallMethods(Calls);
+  std::vector<DatasetPacket> packets;
+  packets.reserve(answers.size());
+  for (Variant& answer : answers) {
+    if (answer.IsEmpty() || answer.IsNull()) {
+      packets.emplace_back();
+      continue;
+    }
+    if (answer.Type() != VariantType::ByteArray) {
+      throw EDatasetFormatException(std::string("The server's answer is not a data packet: ") +
+                                    VariantTypeName(answer.Type()));
+    }
+    std::vector<uint8_t> bytes = answer.TakeBytes();
+    try {
+      packets.emplace_back(bytes);
+    } catch (const std::exception&) {
+      packets.emplace_back(std::move(bytes));
+    }
+  }
+  return packets;
 }
 
 Variant TAppBrevalon::CallMethod(const std::string& MethodName, const TAppArgs& Args, bool NoErrorParams) {

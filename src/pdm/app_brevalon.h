@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/dataset.h"
+#include "platform/dataset_packet.h"
 #include "platform/variant.h"
 #include "util/exception.h"
 
@@ -211,8 +212,10 @@ class TAppBrevalon {
   // one retry after a restored connection and the notifications (a start and
   // an end per operation) are as in CallMethod, for the batch as a whole.
   std::vector<Variant> CallMethods(const std::vector<TAppCall>& Calls);
-  // CallMethods, each result loaded as GetRecordset loads it.
-  std::vector<TDataSetPtr> GetRecordsets(const std::vector<TAppCall>& Calls);
+  // CallMethods, each result kept as a packet: its checksum and field
+  // definitions checked (twice, as GetRecordset loads), the rows when used.
+  // An empty or null result gives an empty packet.
+  std::vector<DatasetPacket> GetPackets(const std::vector<TAppCall>& Calls);
 
   // A call straight on the server object: the arguments exactly as given
   // (references are written back), no error pair added, no reconnection, no

@@ -198,7 +198,7 @@ TDataSetPtr TAppWorkFlow::GetTaskListForUser(int32_t inIdUser, int8_t inUserRole
                                              static_cast<int32_t>(inProcessStateMask), inStageStateMode});
 }
 
-std::vector<TDataSetPtr> TAppWorkFlow::GetTaskListsAndIncomingCorrespondence(
+std::vector<DatasetPacket> TAppWorkFlow::GetTaskListsAndIncomingCorrespondence(
     int32_t inIdUser, int8_t inUserRoleMask, const std::vector<int8_t>& inProcessStateMasks, int32_t inStageStateMode,
     int32_t inRetMode) {
   std::vector<TAppCall> calls;
@@ -207,7 +207,7 @@ std::vector<TDataSetPtr> TAppWorkFlow::GetTaskListsAndIncomingCorrespondence(
                                             inStageStateMode}});
   }
   calls.push_back({"GetIncomingCorrespondence", {inRetMode}});
-  return GetRecordsets(calls);
+  return GetPackets(calls);
 }
 
 Variant TAppWorkFlow::CreateNewProcess(const std::string& stDBName, int32_t inID_PDM_OBJECT,

@@ -98,9 +98,11 @@ class TAppWorkFlow : public TAppBrevalon {
   // GetTaskListForUser for each of the process-state masks, then
   // GetIncomingCorrespondence(inRetMode), in one exchange with the server
   // (CallMethods): the answers in that order.
-  std::vector<TDataSetPtr> GetTaskListsAndIncomingCorrespondence(int32_t inIdUser, int8_t inUserRoleMask,
-                                                                const std::vector<int8_t>& inProcessStateMasks,
-                                                                int32_t inStageStateMode, int32_t inRetMode);
+  // The answers are packets (GetPackets): lists that are often only compared
+  // or searched need not become datasets.
+  std::vector<DatasetPacket> GetTaskListsAndIncomingCorrespondence(int32_t inIdUser, int8_t inUserRoleMask,
+                                                                   const std::vector<int8_t>& inProcessStateMasks,
+                                                                   int32_t inStageStateMode, int32_t inRetMode);
   Variant CreateNewProcess(const std::string& stDBName, int32_t inID_PDM_OBJECT, const std::string& stRouteName);
   void DeleteProcess(int32_t inID_Route);
   void RenameProcess(int32_t inID_Route, const std::string& stNewName);

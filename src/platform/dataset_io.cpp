@@ -16,6 +16,7 @@
 
 #include "platform/dataset.h"
 #include "platform/dataset_internal.h"
+#include "platform/dataset_packet.h"
 #include "util/crc32.h"
 
 namespace brevalon {
@@ -191,7 +192,16 @@ std::vector<uint8_t> DatasetAccess::Save(const Dataset& ds) {
 // ---------------------------------------------------------------------------
 // Load
 
-Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
+namespace {
+
+// What precedes the rows of a packet, checked (reading rules 1 to 4).
+struct PacketHeader {
+  std::vector<FieldDef> defs;
+  uint32_t rows = 0;
+  Reader rowsIn{nullptr, nullptr};  // from the first row to the trailer
+};
+
+PacketHeader ReadHeader(std::span<const uint8_t> bytes) {
   if (bytes.size() < kHeaderBytes + kTrailerBytes) Bad("too short (" + std::to_string(bytes.size()) + " bytes)");
   if (std::memcmp(bytes.data(), kMagic, 4) != 0) throw EDatasetFormatException("Not a dataset (bad magic)");
   Reader in{bytes.data() + 4, bytes.data() + bytes.size() - kTrailerBytes};
@@ -206,7 +216,8 @@ Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
   const uint32_t rows = in.U32("row count");
   if (fields > kMaxFields || fields > in.Left() / kMinFieldDefBytes) Bad("field count " + std::to_string(fields));
 
-  Dataset ds;
+  PacketHeader h;
+  h.defs.reserve(fields);
   for (uint32_t i = 0; i < fields; ++i) {
     const uint8_t type = in.U8("field type");
     if (type > static_cast<uint8_t>(FieldType::Bytes)) Bad("unknown field type " + std::to_string(type));
@@ -218,44 +229,49 @@ Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
     in.p += nameLength;
     const auto ft = static_cast<FieldType>(type);
     if (ft != FieldType::Text && size != 0) Bad("field \"" + name + "\" has a size but is not text");
-    if (ds.FieldIndex(name) >= 0) Bad("field \"" + name + "\" defined twice");
-    ds.defs_.push_back(FieldDef{std::move(name), ft, size});
-    ds.columns_.emplace_back();
+    for (const FieldDef& d : h.defs)
+      if (dataset_detail::NamesEqual(d.name, name)) Bad("field \"" + name + "\" defined twice");
+    h.defs.push_back(FieldDef{std::move(name), ft, size});
   }
-
   const std::size_t bitmap = (fields + 7) / 8;
   if (fields == 0 ? rows != 0 : rows > in.Left() / bitmap) Bad("row count " + std::to_string(rows));
-  for (Dataset::Column& c : ds.columns_) {
-    c.nulls.resize(rows, 1);
-    c.words.resize(rows, 0);
-  }
-  for (std::size_t i = 0; i < fields; ++i)
-    if (IsTextual(ds.defs_[i].type)) ds.columns_[i].lengths.resize(rows, 0);
-  const uint8_t lastMask = fields % 8 == 0 ? 0 : static_cast<uint8_t>(0xFFu << (fields % 8));
+  h.rows = rows;
+  h.rowsIn = in;
+  return h;
+}
 
+// Walks every row (reading rules 5 and 6) and hands each value that is not
+// null to the sink: sink.Number(row, field, word) with the number as a
+// dataset column stores it (integers sign-extended, Booleans 0 or 1,
+// doubles by their bits), sink.Text(row, field, bytes) for Text and Bytes.
+// sink.Row(row) comes before each row's values.
+template <typename Sink>
+void WalkRows(Reader in, const std::vector<FieldDef>& defs, uint32_t rows, Sink& sink) {
+  const std::size_t fields = defs.size();
+  const std::size_t bitmap = (fields + 7) / 8;
+  const uint8_t lastMask = fields % 8 == 0 ? 0 : static_cast<uint8_t>(0xFFu << (fields % 8));
   for (uint32_t r = 0; r < rows; ++r) {
     in.Need(bitmap, "null bitmap");
     const uint8_t* bits = in.p;
     in.p += bitmap;
     if (bits[bitmap - 1] & lastMask) Bad("stray bits in the null bitmap of row " + std::to_string(r));
+    sink.Row(r);
     for (std::size_t i = 0; i < fields; ++i) {
       if (bits[i / 8] & (1u << (i % 8))) continue;
-      Dataset::Column& c = ds.columns_[i];
-      const FieldDef& d = ds.defs_[i];
-      c.nulls[r] = 0;
+      const FieldDef& d = defs[i];
       switch (d.type) {
         case FieldType::Int32:
-          c.words[r] = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(in.U32("value"))));
+          sink.Number(r, i, static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(in.U32("value")))));
           break;
         case FieldType::Boolean: {
           const uint8_t b = in.U8("value");
           if (b > 1) Bad("boolean value " + std::to_string(b) + " in field \"" + d.name + "\"");
-          c.words[r] = b;
+          sink.Number(r, i, b);
           break;
         }
         case FieldType::Int64:
         case FieldType::Double:
-        case FieldType::DateTime: c.words[r] = in.U64("value"); break;
+        case FieldType::DateTime: sink.Number(r, i, in.U64("value")); break;
         case FieldType::Text:
         case FieldType::Bytes: {
           const uint32_t length = in.U32("value length");
@@ -264,18 +280,127 @@ Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
           in.p += length;
           if (d.type == FieldType::Text && CutToCharacters(v, d.size) != v.size())
             Bad("text longer than its field \"" + d.name + "\"");
-          c.words[r] = c.heap.size();
-          c.lengths[r] = length;
-          c.heap.append(v);
+          sink.Text(r, i, v);
           break;
         }
       }
     }
   }
   if (in.Left() != 0) Bad(std::to_string(in.Left()) + " bytes after the last row");
-  ds.rows_ = rows;
+}
+
+// A value of a packet as the dataset's conversions take it.
+dataset_detail::Cell CellOf(FieldType type, uint64_t word, std::string_view text) {
+  using dataset_detail::Kind;
+  dataset_detail::Cell c;
+  switch (type) {
+    case FieldType::Int32:
+    case FieldType::Int64: c.kind = Kind::Int; c.i = static_cast<int64_t>(word); break;
+    case FieldType::Boolean: c.kind = Kind::Bool; c.i = word != 0; break;
+    case FieldType::Double: c.kind = Kind::Real; c.d = std::bit_cast<double>(word); break;
+    case FieldType::DateTime: c.kind = Kind::Date; c.d = std::bit_cast<double>(word); break;
+    case FieldType::Text: c.kind = Kind::Text; c.s = text; break;
+    case FieldType::Bytes: c.kind = Kind::Bytes; c.s = text; break;
+  }
+  return c;
+}
+
+}  // namespace
+
+Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
+  PacketHeader h = ReadHeader(bytes);
+  Dataset ds;
+  ds.defs_ = std::move(h.defs);
+  ds.columns_.resize(ds.defs_.size());
+  for (std::size_t i = 0; i < ds.defs_.size(); ++i) {
+    Dataset::Column& c = ds.columns_[i];
+    c.nulls.resize(h.rows, 1);
+    c.words.resize(h.rows, 0);
+    if (IsTextual(ds.defs_[i].type)) c.lengths.resize(h.rows, 0);
+  }
+  struct Fill {
+    Dataset& ds;
+    void Row(uint32_t) {}
+    void Number(uint32_t r, std::size_t i, uint64_t word) {
+      Dataset::Column& c = ds.columns_[i];
+      c.nulls[r] = 0;
+      c.words[r] = word;
+    }
+    void Text(uint32_t r, std::size_t i, std::string_view v) {
+      Dataset::Column& c = ds.columns_[i];
+      c.nulls[r] = 0;
+      c.words[r] = c.heap.size();
+      c.lengths[r] = static_cast<uint32_t>(v.size());
+      c.heap.append(v);
+    }
+  } fill{ds};
+  WalkRows(h.rowsIn, ds.defs_, h.rows, fill);
+  ds.rows_ = h.rows;
   ds.First();
   return ds;
+}
+
+// ---------------------------------------------------------------------------
+// DatasetPacket
+
+DatasetPacket::DatasetPacket() : DatasetPacket(Dataset().SaveToBytes()) {}
+
+DatasetPacket::DatasetPacket(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
+  PacketHeader h = ReadHeader(bytes_);
+  defs_ = std::move(h.defs);
+  rows_ = h.rows;
+  rowsOffset_ = static_cast<std::size_t>(h.rowsIn.p - bytes_.data());
+}
+
+int DatasetPacket::FieldIndex(std::string_view name) const {
+  for (std::size_t i = 0; i < defs_.size(); ++i)
+    if (dataset_detail::NamesEqual(defs_[i].name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+Dataset DatasetPacket::TakeDataset() {
+  std::vector<uint8_t> bytes = std::move(bytes_);
+  *this = DatasetPacket();
+  return Dataset::LoadFromBytes(std::move(bytes));
+}
+
+std::optional<int64_t> DatasetPacket::FirstWhere(std::string_view field, std::string_view value,
+                                                 std::string_view result) const {
+  const int f = FieldIndex(field);
+  const int g = FieldIndex(result);
+  if (f < 0) throw EDatasetException("Field \"" + std::string(field) + "\" not found");
+  if (g < 0) throw EDatasetException("Field \"" + std::string(result) + "\" not found");
+  struct Find {
+    const DatasetPacket& packet;
+    std::size_t f, g;
+    std::string_view value;
+    bool rowMatches = false;
+    std::optional<int64_t> found;
+    std::optional<dataset_detail::Cell> resultCell;  // of the current row
+    void Row(uint32_t) {
+      Settle();
+      rowMatches = value.empty();  // a null field reads as the empty text
+      resultCell = dataset_detail::Cell{};  // null unless the row has a value
+    }
+    void Number(uint32_t, std::size_t i, uint64_t word) { Take(i, word, {}); }
+    void Text(uint32_t, std::size_t i, std::string_view v) { Take(i, 0, v); }
+    void Take(std::size_t i, uint64_t word, std::string_view text) {
+      if (found) return;
+      if (i == f) {
+        const FieldType t = packet.defs_[i].type;
+        rowMatches = t == FieldType::Text ? text == value : dataset_detail::ToText(CellOf(t, word, text)) == value;
+      }
+      if (i == g) resultCell = CellOf(packet.defs_[i].type, word, text);
+    }
+    // The previous row, now that all its values are known.
+    void Settle() {
+      if (found || !resultCell) return;
+      if (rowMatches) found = dataset_detail::ToInt64(*resultCell, packet.defs_[g].name);
+    }
+  } find{*this, static_cast<std::size_t>(f), static_cast<std::size_t>(g), value, false, std::nullopt, std::nullopt};
+  WalkRows(Reader{bytes_.data() + rowsOffset_, bytes_.data() + bytes_.size() - kTrailerBytes}, defs_, rows_, find);
+  find.Settle();
+  return find.found;
 }
 
 // ---------------------------------------------------------------------------

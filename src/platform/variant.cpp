@@ -183,6 +183,14 @@ const std::vector<uint8_t>& Variant::AsBytes() const {
   Refuse(Type(), "Array of Byte");
 }
 
+std::vector<uint8_t> Variant::TakeBytes() {
+  auto* a = std::get_if<std::vector<uint8_t>>(&value_);
+  if (!a) Refuse(Type(), "Array of Byte");
+  std::vector<uint8_t> bytes = std::move(*a);
+  value_ = std::monostate{};
+  return bytes;
+}
+
 std::string Variant::ToDebugString() const {
   switch (Type()) {
     case VariantType::Empty:

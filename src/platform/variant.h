@@ -88,6 +88,9 @@ class Variant {
   std::string AsString() const;
   const std::vector<int32_t>& AsIntArray() const;
   const std::vector<uint8_t>& AsBytes() const;
+  // Moves a byte array out, leaving the variant Empty (for a packet that is
+  // handed on rather than copied); other kinds are refused as AsBytes does.
+  std::vector<uint8_t> TakeBytes();
 
   // For logs and test failure messages: the kind and the value, e.g.
   // "Integer(42)", "String(\"abc\")", "Array of Byte[3]", "Null". Never throws.

@@ -179,30 +179,49 @@ fs::path TDataSetVersionsManager::SnapshotIn(const fs::path& dir, int64_t versio
 std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& current,
                                                                  std::vector<int32_t>& deletedKeys,
                                                                  std::vector<int32_t>& newKeys) {
+  return Difference(CurrentList{current.BinaryForm(), current.Fields(), [&]() -> Dataset& { return current; }},
+                    deletedKeys, newKeys);
+}
+
+std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(DatasetPacket& current,
+                                                                 std::vector<int32_t>& deletedKeys,
+                                                                 std::vector<int32_t>& newKeys) {
+  std::optional<Dataset> taken;
+  auto dataset = [&]() -> Dataset& {
+    if (!taken) taken = current.TakeDataset();
+    return *taken;
+  };
+  return Difference(CurrentList{current.Bytes(), current.Fields(), dataset}, deletedKeys, newKeys);
+}
+
+std::unique_ptr<Dataset> TDataSetVersionsManager::Difference(const CurrentList& current,
+                                                             std::vector<int32_t>& deletedKeys,
+                                                             std::vector<int32_t>& newKeys) {
   const int64_t version = FNDataSetVersion;
   // Only versions this manager can have written have snapshots; anything
   // else (0, negative, 2147483647) is a client that holds nothing usable.
   const fs::path dir = ClientDir();
-  if (version < 1 || version > kMaxDataSetVersion) return LoadFull(dir, current);
+  if (version < 1 || version > kMaxDataSetVersion) return LoadFull(dir, current.dataset());
   const fs::path snapshot = SnapshotIn(dir, version);
   Dataset::FileIdentity storedFile;
   std::optional<std::vector<uint8_t>> storedBytes = TryReadSnapshot(snapshot, storedFile);
-  if (!storedBytes) return LoadFull(dir, current);
+  if (!storedBytes) return LoadFull(dir, current.dataset());
 
   // Most requests find the list exactly as the client holds it. The binary
   // form is canonical, so the stored file then holds the very bytes of the
   // list: nothing to load or compare, and no row, deleted key or new key to
   // report. Any other content is loaded and walked.
-  const bool unchanged = std::ranges::equal(*storedBytes, current.BinaryForm());
+  const bool unchanged = std::ranges::equal(*storedBytes, current.bytes);
   std::unique_ptr<Dataset> result;
   if (unchanged) {
-    current.FieldByName(FFieldName);  // a list without its key is a caller's mistake on every path
     result = std::make_unique<Dataset>();
-    result->CopyFieldDefsFrom(current);
+    for (const FieldDef& d : current.fields) result->AddField(d);
+    result->FieldByName(FFieldName);  // a list without its key is a caller's mistake on every path
   } else {
     std::optional<Dataset> stored = TryParseSnapshot(std::move(*storedBytes));
-    if (!stored || !SameShape(*stored, current)) return LoadFull(dir, current);
-    result = Compare(*stored, current, deletedKeys, newKeys);
+    Dataset& list = current.dataset();
+    if (!stored || !SameShape(*stored, list)) return LoadFull(dir, list);
+    result = Compare(*stored, list, deletedKeys, newKeys);
   }
 
   FNDataSetVersion = NextVersion(version);
@@ -211,7 +230,7 @@ std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& curren
     KeepUnchanged(dir, version, snapshot, storedFile, next, current);
   } else {
     DropOther(dir, version);
-    current.SaveToFile(next, kSnapshotDurability);
+    current.dataset().SaveToFile(next, kSnapshotDurability);
   }
   return result;
 }
@@ -236,7 +255,7 @@ void TDataSetVersionsManager::DropOther(const fs::path& dir, int64_t version) co
 // written as usual.
 void TDataSetVersionsManager::KeepUnchanged(const fs::path& dir, int64_t version, const fs::path& stored,
                                            const Dataset::FileIdentity& storedFile, const fs::path& next,
-                                           const Dataset& current) const {
+                                           const CurrentList& current) const {
   const fs::path before = SnapshotIn(dir, version - 1);
   const fs::path after = SnapshotIn(dir, version + 1);
   if (const auto file = IdentityOf(before)) {
@@ -249,7 +268,7 @@ void TDataSetVersionsManager::KeepUnchanged(const fs::path& dir, int64_t version
   }
   if (::link(stored.c_str(), next.c_str()) == 0) return;
   if (errno == EEXIST && IdentityOf(next) == storedFile) return;
-  current.SaveToFile(next, kSnapshotDurability);
+  current.dataset().SaveToFile(next, kSnapshotDurability);
 }
 
 std::unique_ptr<Dataset> TDataSetVersionsManager::LoadFull(const fs::path& dir, Dataset& current) {

@@ -21,11 +21,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/dataset.h"
+#include "platform/dataset_packet.h"
 
 namespace brevalon {
 
@@ -64,6 +67,11 @@ class TDataSetVersionsManager {
   // path component (empty, ".", "..", a slash, a control character).
   std::unique_ptr<Dataset> LoadDifference(Dataset& current, std::vector<int32_t>& deletedKeys,
                                           std::vector<int32_t>& newKeys);
+  // The same for a list still in its binary form: a list the client already
+  // holds is recognised by its bytes and never loaded; any other is taken out
+  // of the packet (which is empty afterwards) and compared as above.
+  std::unique_ptr<Dataset> LoadDifference(DatasetPacket& current, std::vector<int32_t>& deletedKeys,
+                                          std::vector<int32_t>& newKeys);
 
   // After LoadDifference the version the client holds once it applied the
   // answer; before it (or without it) the client's own version.
@@ -86,11 +94,21 @@ class TDataSetVersionsManager {
 
  private:
   std::filesystem::path SnapshotIn(const std::filesystem::path& dir, int64_t version) const;
+  // The list as the server returned it: its binary form and fields, and the
+  // dataset, which may be made only when asked for (after which the bytes and
+  // fields given here may no longer be valid).
+  struct CurrentList {
+    std::span<const uint8_t> bytes;
+    const std::vector<FieldDef>& fields;
+    std::function<Dataset&()> dataset;
+  };
+  std::unique_ptr<Dataset> Difference(const CurrentList& current, std::vector<int32_t>& deletedKeys,
+                                      std::vector<int32_t>& newKeys);
   std::unique_ptr<Dataset> LoadFull(const std::filesystem::path& dir, Dataset& current);
   void DropOther(const std::filesystem::path& dir, int64_t version) const;
   void KeepUnchanged(const std::filesystem::path& dir, int64_t version, const std::filesystem::path& stored,
                      const Dataset::FileIdentity& storedFile, const std::filesystem::path& next,
-                     const Dataset& current) const;
+                     const CurrentList& current) const;
   std::unique_ptr<Dataset> Compare(Dataset& stored, Dataset& current, std::vector<int32_t>& deletedKeys,
                                    std::vector<int32_t>& newKeys);
 

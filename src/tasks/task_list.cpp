@@ -1,11 +1,14 @@
 #include "tasks/task_list.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <memory>
 #include <string>
 
 #include "pdm/app_workflow.h"
 #include "platform/dataset.h"
+#include "platform/dataset_packet.h"
 #include "protocol/request_records.h"
 #include "protocol/result_writer.h"
 #include "session/session_logic.h"
@@ -75,9 +78,20 @@ int32_t CommonCorrespondenceRouteIn(Dataset& routes) {
   return 0;
 }
 
+// The same search on the list as it came, without making a dataset of it.
+int32_t CommonCorrespondenceRouteIn(const DatasetPacket& routes) {
+  if (routes.IsEmpty()) return 0;
+  const std::optional<int64_t> route = routes.FirstWhere("_ROUTENAME", kCommonCorrespondenceRouteName, "_ID_ROUTE");
+  if (!route) return 0;
+  if (*route < INT32_MIN || *route > INT32_MAX)
+    throw EDatasetException("Field \"_ID_ROUTE\": value " + std::to_string(*route) + " out of range");
+  return static_cast<int32_t>(*route);
+}
+
 // LoadNewCorrespondence on the lists already read: the user's unread
 // incoming letters and the user's processes.
-int32_t NewCorrespondenceFrom(TAppWorkFlow& AppWF, Dataset& incoming, Dataset& routes,
+template <typename Routes>
+int32_t NewCorrespondenceFrom(TAppWorkFlow& AppWF, Dataset& incoming, Routes& routes,
                               const TParamsGetTaskList& Params, std::vector<int32_t>& NewCorrRoutes) {
   const int32_t commonRoute = incoming.IsEmpty() ? 0 : CommonCorrespondenceRouteIn(routes);
 
@@ -148,12 +162,14 @@ int32_t LoadTaskList(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params, TTas
   // user's stages, the user's processes (for the common correspondence
   // process) and the unread letters. None depends on another, and nothing is
   // written before all three are in.
-  std::vector<TDataSetPtr> reads = AppWF.GetTaskListsAndIncomingCorrespondence(
+  // The lists stay packets: the stages are mostly found unchanged by their
+  // bytes, and the processes are only searched, when there are letters.
+  std::vector<DatasetPacket> reads = AppWF.GetTaskListsAndIncomingCorrespondence(
       idUser, kTaskListUserRoleMask, {kTaskListProcessStateMask, kRouteListProcessStateMask},
       kTaskListStageStateMode, kUnreadIncomingMode);
-  Dataset& taskList = *reads.at(0);
-  Dataset& routes = *reads.at(1);
-  Dataset& incoming = *reads.at(2);
+  DatasetPacket& taskList = reads.at(0);
+  const DatasetPacket& routes = reads.at(1);
+  Dataset incoming = reads.at(2).TakeDataset();
   TDataSetVersionsManager manager(kTaskListDataSetName, Params.FStUID, Params.FNDataSetVersion,
                                   "_ID_OPERATION");
   manager.setIdUser(idUser);

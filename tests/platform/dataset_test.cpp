@@ -1,4 +1,5 @@
 #include "platform/dataset.h"
+#include "platform/dataset_packet.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -699,6 +700,39 @@ TEST(DatasetFormat, KeptBinaryFormFollowsEveryChange) {
   EXPECT_TRUE(std::equal(form.begin(), form.end(), original.begin(), original.end()));
 }
 
+// A packet answers for its fields at once, searches its rows as the
+// dataset's readers would, and becomes the very dataset it carries.
+TEST(DatasetFormat, PacketsAreSearchedAndTakenOutUnchanged) {
+  const Dataset rows = TaskRows();  // 7 "Общая переписка", 3 "Report", 12 null
+  const std::vector<uint8_t> bytes = rows.SaveToBytes();
+  DatasetPacket packet(bytes);
+  EXPECT_EQ(packet.Fields(), rows.Fields());
+  EXPECT_EQ(packet.RecordCount(), 3u);
+  EXPECT_TRUE(std::ranges::equal(packet.Bytes(), bytes));
+  EXPECT_EQ(packet.FieldIndex("_routename"), 1);
+
+  EXPECT_EQ(packet.FirstWhere("_ROUTENAME", "Report", "_ID_OPERATION"), 3);
+  EXPECT_EQ(packet.FirstWhere("_routename", "Общая переписка", "_id_operation"), 7);
+  EXPECT_EQ(packet.FirstWhere("_ROUTENAME", "report", "_ID_OPERATION"), std::nullopt);  // exact text
+  EXPECT_EQ(packet.FirstWhere("_ROUTENAME", "", "_ID_OPERATION"), 12);                // null reads as ""
+  EXPECT_EQ(packet.FirstWhere("_ID_OPERATION", "3", "_ID_OPERATION"), 3);             // a number as text
+  EXPECT_EQ(packet.FirstWhere("_ROUTENAME", "Report", "_TASK"), 0);                   // false as a number
+  EXPECT_THROW(packet.FirstWhere("_NOPE", "x", "_ID_OPERATION"), EDatasetException);
+  EXPECT_THROW(packet.FirstWhere("_ROUTENAME", "x", "_NOPE"), EDatasetException);
+  EXPECT_THROW(packet.FirstWhere("_ROUTENAME", "Report", "_ROUTENAME"), EDatasetException);
+
+  Dataset taken = packet.TakeDataset();
+  EXPECT_TRUE(taken.ContentEquals(rows));
+  EXPECT_TRUE(std::ranges::equal(taken.BinaryForm(), bytes));
+  EXPECT_TRUE(packet.Fields().empty());
+  EXPECT_TRUE(packet.IsEmpty());
+
+  const DatasetPacket none;
+  EXPECT_TRUE(std::ranges::equal(none.Bytes(), Dataset().SaveToBytes()));
+  EXPECT_TRUE(none.Fields().empty());
+  EXPECT_TRUE(none.IsEmpty());
+}
+
 TEST(DatasetFormat, RowsAreSavedInInsertionOrderWhateverTheIndex) {
   Dataset ds = TaskRows();
   const std::vector<uint8_t> plain = ds.SaveToBytes();
@@ -792,6 +826,13 @@ TEST(DatasetFormat, MustRejectWellSealedNonsense) {
     std::copy(c.bytes.begin(), c.bytes.end(), bad.begin() + static_cast<std::ptrdiff_t>(c.at));
     Reseal(bad);
     EXPECT_THROW(Dataset::LoadFromBytes(bad), EDatasetFormatException);
+    // A packet refuses a bad header at once and bad rows when they are read.
+    try {
+      DatasetPacket packet(bad);
+      EXPECT_THROW(packet.FirstWhere("_NAME", "x", "_ID"), EDatasetFormatException);
+      EXPECT_THROW(packet.TakeDataset(), EDatasetFormatException);
+    } catch (const EDatasetFormatException&) {
+    }
   }
 
   std::vector<uint8_t> boolean = Hex(

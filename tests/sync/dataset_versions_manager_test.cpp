@@ -522,6 +522,61 @@ TEST_F(DataSetVersionsTest, UnchangedListRotatesLikeAChangedOne) {
   }
 }
 
+// A list handed over in its binary form gets exactly the answer, the
+// version and the files its dataset would get, on every path; only a list
+// that differs from the stored one is taken out of the packet.
+TEST_F(DataSetVersionsTest, APacketIsAnsweredAsItsDataset) {
+  const Dataset stored = MakeList({{3, kUser, "c"}, {2, kOther, "b"}, {1, kUser, "a"}});
+  struct Case {
+    const char* name;
+    int32_t version;
+    bool snapshot;  // S(version) holds `stored`
+    Dataset current;
+    bool takenOut;
+  };
+  const std::vector<Case> cases = {
+      {"unchanged", 1, true, MakeList({{3, kUser, "c"}, {2, kOther, "b"}, {1, kUser, "a"}}), false},
+      {"a row changed", 1, true, MakeList({{3, kUser, "c"}, {2, kOther, "B"}, {1, kUser, "a"}}), true},
+      {"a row new, one gone", 1, true, MakeList({{4, kOther, "d"}, {3, kUser, "c"}, {2, kOther, "b"}}), true},
+      {"no snapshot", 5, false, MakeList({{3, kUser, "c"}}), true},
+      {"holds nothing", 0, true, MakeList({{3, kUser, "c"}}), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::set<std::string> filesAfter[2];
+    Answer answers[2];
+    for (int asPacket = 0; asPacket < 2; ++asPacket) {
+      for (const auto& e : fs::directory_iterator(ClientDir())) fs::remove(e.path());
+      if (c.snapshot) stored.SaveToFile(Snap(c.version));
+      TDataSetVersionsManager manager("TaskList", kUid, c.version, "_ID_OPERATION");
+      manager.setIdUser(kUser);
+      Answer& a = answers[asPacket];
+      if (asPacket) {
+        DatasetPacket packet(c.current.SaveToBytes());
+        a.rows = manager.LoadDifference(packet, a.deleted, a.newKeys);
+        EXPECT_EQ(packet.IsEmpty() && packet.Fields().empty(), c.takenOut);
+      } else {
+        Dataset list = c.current;
+        a.rows = manager.LoadDifference(list, a.deleted, a.newKeys);
+      }
+      a.version = manager.getActualVersion();
+      filesAfter[asPacket] = Files();
+      EXPECT_TRUE(SnapshotHolds(a.version, c.current));
+    }
+    EXPECT_EQ(Keys(*answers[1].rows), Keys(*answers[0].rows));
+    EXPECT_EQ(answers[1].rows->Fields(), answers[0].rows->Fields());
+    EXPECT_EQ(answers[1].deleted, answers[0].deleted);
+    EXPECT_EQ(answers[1].newKeys, answers[0].newKeys);
+    EXPECT_EQ(answers[1].version, answers[0].version);
+    EXPECT_EQ(filesAfter[1], filesAfter[0]);
+  }
+  DatasetPacket keyless(MakeList({{1, kUser, "a"}}).SaveToBytes());
+  MakeList({{1, kUser, "a"}}).SaveToFile(Snap(1, "UserList"));
+  TDataSetVersionsManager manager("UserList", kUid, 1, "_ID");
+  std::vector<int32_t> deleted, newKeys;
+  EXPECT_THROW(manager.LoadDifference(keyless, deleted, newKeys), EDatasetException);
+}
+
 // A snapshot that is there but unreadable as a list is as good as missing.
 TEST_F(DataSetVersionsTest, DamagedSnapshotGivesTheWholeList) {
   const Dataset stored = MakeList({{1, kUser, "a"}, {2, kUser, "b"}, {3, kUser, "c"}});
