@@ -38,6 +38,7 @@ void CallPool::ReapLocked(std::vector<std::thread>& out) {
 
 void CallPool::Post(std::function<void()> task) {
   std::vector<std::thread> joinable;
+  bool wake = false;
   {
     std::lock_guard lock(FMutex);
     FTasks.push_back(std::move(task));
@@ -54,9 +55,11 @@ void CallPool::Post(std::function<void()> task) {
         if (!FThreads.front().joinable()) FThreads.pop_front();
       }
     } else {
-      FWake.notify_one();
+      wake = true;
     }
   }
+  // Woken after the lock is free, the idle thread does not block on it at once.
+  if (wake) FWake.notify_one();
   for (auto& t : joinable) t.join();
 }
 

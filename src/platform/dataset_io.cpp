@@ -244,7 +244,9 @@ PacketHeader ReadHeader(std::span<const uint8_t> bytes) {
 // null to the sink: sink.Number(row, field, word) with the number as a
 // dataset column stores it (integers sign-extended, Booleans 0 or 1,
 // doubles by their bits), sink.Text(row, field, bytes) for Text and Bytes.
-// sink.Row(row) comes before each row's values.
+// sink.Row(row) comes before each row's values and answers whether to go on:
+// a search stops at its row (what lies beyond is then neither read nor
+// checked).
 template <typename Sink>
 void WalkRows(Reader in, const std::vector<FieldDef>& defs, uint32_t rows, Sink& sink) {
   const std::size_t fields = defs.size();
@@ -255,7 +257,7 @@ void WalkRows(Reader in, const std::vector<FieldDef>& defs, uint32_t rows, Sink&
     const uint8_t* bits = in.p;
     in.p += bitmap;
     if (bits[bitmap - 1] & lastMask) Bad("stray bits in the null bitmap of row " + std::to_string(r));
-    sink.Row(r);
+    if (!sink.Row(r)) return;
     for (std::size_t i = 0; i < fields; ++i) {
       if (bits[i / 8] & (1u << (i % 8))) continue;
       const FieldDef& d = defs[i];
@@ -320,7 +322,7 @@ Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
   }
   struct Fill {
     Dataset& ds;
-    void Row(uint32_t) {}
+    bool Row(uint32_t) { return true; }
     void Number(uint32_t r, std::size_t i, uint64_t word) {
       Dataset::Column& c = ds.columns_[i];
       c.nulls[r] = 0;
@@ -377,15 +379,16 @@ std::optional<int64_t> DatasetPacket::FirstWhere(std::string_view field, std::st
     bool rowMatches = false;
     std::optional<int64_t> found;
     std::optional<dataset_detail::Cell> resultCell;  // of the current row
-    void Row(uint32_t) {
+    bool Row(uint32_t) {
       Settle();
+      if (found) return false;
       rowMatches = value.empty();  // a null field reads as the empty text
       resultCell = dataset_detail::Cell{};  // null unless the row has a value
+      return true;
     }
     void Number(uint32_t, std::size_t i, uint64_t word) { Take(i, word, {}); }
     void Text(uint32_t, std::size_t i, std::string_view v) { Take(i, 0, v); }
     void Take(std::size_t i, uint64_t word, std::string_view text) {
-      if (found) return;
       if (i == f) {
         const FieldType t = packet.defs_[i].type;
         rowMatches = t == FieldType::Text ? text == value : dataset_detail::ToText(CellOf(t, word, text)) == value;

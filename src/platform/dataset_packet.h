@@ -39,11 +39,12 @@ class DatasetPacket {
   // afterwards.
   Dataset TakeDataset();
 
-  // Walks the rows in order, checking every one as TakeDataset would, and
-  // gives the value of `result` (as AsInt64 reads it) in the first row whose
+  // Walks the rows in order, checking each as TakeDataset would, and gives
+  // the value of `result` (as AsInt64 reads it) in the first row whose
   // `field` reads (as AsString) exactly `value`; nothing when no row does.
-  // EDatasetException when either field is missing or the value does not
-  // convert.
+  // The walk ends at that row: rows after it are not read. Raises
+  // EDatasetFormatException for a damaged row on the way, EDatasetException
+  // when either field is missing or the value does not convert.
   std::optional<int64_t> FirstWhere(std::string_view field, std::string_view value, std::string_view result) const;
 
  private:

@@ -33,7 +33,10 @@ struct RemoteServerOptions {
   std::size_t MaxConnections = 20000;
   std::chrono::milliseconds ReadTimeout{30000};   // a request must arrive whole within this
   std::chrono::milliseconds IdleTimeout{120000};  // keep-alive connection without a request
-  std::size_t IoThreads = 2;
+  // Threads that read, parse and write the transports. Calls run on the call
+  // pool, so one carries thousands of sessions; more only add wake-ups
+  // between them.
+  std::size_t IoThreads = 1;
   // Threads that run calls: started on demand (a call never waits for
   // another), idle ones retire. Calls beyond the bound queue.
   std::size_t MaxCallThreads = 1024;
