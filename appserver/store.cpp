@@ -217,9 +217,20 @@ Store::~Store() {
 }
 
 std::pair<int64_t, int64_t> Store::ChangeStamp() {
-  Statement st(db_, "PRAGMA data_version");
-  const int64_t dataVersion = st.Step() ? st.Int64(0) : 0;
-  return {sqlite3_total_changes64(db_.Handle()), dataVersion};
+  const auto now = steadyClock_ ? steadyClock_() : std::chrono::steady_clock::now();
+  if (dataVersion_ < 0 || now - dataVersionRead_ >= externalInterval_) {
+    Statement st(db_, "PRAGMA data_version");
+    dataVersion_ = st.Step() ? st.Int64(0) : 0;
+    dataVersionRead_ = now;
+  }
+  return {sqlite3_total_changes64(db_.Handle()), dataVersion_};
+}
+
+void Store::SetExternalChangeInterval(std::chrono::microseconds interval, SteadyClock clock) {
+  std::lock_guard lock(mutex_);
+  externalInterval_ = interval;
+  steadyClock_ = std::move(clock);
+  dataVersion_ = -1;
 }
 
 Variant Store::ReadCached(const std::string& key, const std::function<Variant(SqliteDb&)>& fn) {

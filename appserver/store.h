@@ -10,6 +10,7 @@
 #pragma once
 
 #include <boost/json/value.hpp>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -75,14 +76,26 @@ class Store {
 
   // Runs fn(SqliteDb&) as Read does and keeps its answer for the next call
   // with the same key for as long as the database stays unchanged: no row
-  // changed through this store and no other connection (the sqlite3 shell,
+  // changed through this store, and no other connection (the sqlite3 shell,
   // a backup) committed since. For the list reads a phone repeats with
   // nothing changed in between. `key` must name the operation and every
   // input its answer depends on (database, signed-in user, arguments). A
   // failure is not kept.
+  //
+  // A change through this store is seen by the very next call. Another
+  // connection's commit is looked for (a read transaction of its own, with
+  // two file locks) at most once per external-change interval, so it is seen
+  // by calls that start up to that long after it: the calls of one batch and
+  // of many busy sessions share one look.
   Variant ReadCached(const std::string& key, const std::function<Variant(SqliteDb&)>& fn);
   // The answer cache is on by default; off, ReadCached is Read.
   void SetAnswerCache(bool on);
+  // How often ReadCached looks for other connections' commits (default
+  // kExternalChangeInterval; zero: at every call), and the clock it measures
+  // that by (tests inject one).
+  using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+  static constexpr std::chrono::microseconds kExternalChangeInterval{2000};
+  void SetExternalChangeInterval(std::chrono::microseconds interval, SteadyClock clock = {});
 
   double Now() const { return clock_(); }
 
@@ -115,7 +128,8 @@ class Store {
  private:
   void CreateSchema();
   // What changes whenever the database does: rows changed through db_, and
-  // SQLite's data version, which moves when another connection commits.
+  // SQLite's data version, which moves when another connection commits (read
+  // anew only once the external-change interval has passed).
   std::pair<int64_t, int64_t> ChangeStamp();
 
   // Bounds of the answer cache; past either it starts again empty.
@@ -127,6 +141,10 @@ class Store {
   std::pair<int64_t, int64_t> answersStamp_{-1, -1};  // the database the cached answers were read from
   std::unordered_map<std::string, Variant> answers_;
   std::size_t answerBytes_ = 0;
+  std::chrono::microseconds externalInterval_ = kExternalChangeInterval;
+  SteadyClock steadyClock_;
+  int64_t dataVersion_ = -1;                                      // as last read
+  std::chrono::steady_clock::time_point dataVersionRead_{};       // when
   mutable std::mutex inspectMutex_;  // guards lastSearch_ only
   SearchInputs lastSearch_;
   SqliteDb db_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -162,6 +163,8 @@ TEST(Store, CachedAnswersLastUntilTheDatabaseChanges) {
   const auto file = dir.Path() / "c.sqlite";
   Store store(file);
   store.LoadSeedFile(DemoSeedPath());
+  auto now = std::chrono::steady_clock::time_point{};
+  store.SetExternalChangeInterval(std::chrono::milliseconds(2), [&] { return now; });
   int runs = 0;
   auto unread = [&] {
     return store
@@ -186,6 +189,11 @@ TEST(Store, CachedAnswersLastUntilTheDatabaseChanges) {
     SqliteDb shell(file);
     shell.Exec("UPDATE letters SET is_read = 0");
   }
+  // Another connection's commit is seen once the interval has passed.
+  now += std::chrono::milliseconds(1);
+  EXPECT_EQ(unread(), before - 1);
+  EXPECT_EQ(runs, 2);
+  now += std::chrono::milliseconds(1);
   const int32_t all = unread();
   EXPECT_GT(all, before - 1);
   EXPECT_EQ(runs, 3);
