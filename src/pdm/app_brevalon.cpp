@@ -139,11 +139,20 @@ void TAppBrevalon::Reconnect() {
 
 void TAppBrevalon::BeginRequest() {
   FInRequests = true;
+  // Looked at when the request first uses this connection: many requests
+  // use only one of the session's two.
+  FPeerCheckPending = true;
+}
+
+void TAppBrevalon::CheckClosedByPeer() {
+  if (!FPeerCheckPending) return;
+  FPeerCheckPending = false;
   TConnection& c = *FConnection;
   if (c.Server && c.Broker && c.Broker->ClosedByPeer()) Disconnect();
 }
 
 void TAppBrevalon::SignInForRequest() {
+  CheckClosedByPeer();
   if (!FInRequests || FReconnectProgress || IsConnectedToServer()) return;
   try {
     Reconnect();
@@ -253,6 +262,7 @@ std::vector<Variant> TAppBrevalon::AttemptBatch(const std::vector<TAppCall>& Cal
 
 template <typename F>
 auto TAppBrevalon::WithReconnection(F&& attempt) -> decltype(attempt()) {
+  CheckClosedByPeer();
   if (!IsConnectedToServer()) {
     if (FReconnectProgress) throw Exception(kReconnectRecursion);
     try {
@@ -343,6 +353,7 @@ TDataSetPtr TAppBrevalon::ToRecordset(const Variant& packet) {
 }
 
 Variant TAppBrevalon::CallDirect(const std::string& MethodName, const TAppArgs& Args) {
+  CheckClosedByPeer();
   RdcClient* broker = FConnection->Broker.get();
   if (!HasServer() || broker == nullptr) throw Exception(kNotConnected);
   std::vector<RdcArg> args;

@@ -177,9 +177,10 @@ class TAppBrevalon {
   // selected.
   bool IsConnectedToServer() const;
   // Called by the session before each of its requests. Forgets a connection
-  // the server closed while it was idle: nothing of the request has been
-  // sent on it yet, so the request's first call reconnects and repeats
-  // nothing, instead of failing on it. Never raises.
+  // the server closed while it was idle (looked at when the request first
+  // uses the connection): nothing of the request has been sent on it yet, so
+  // the request's first call reconnects and repeats nothing, instead of
+  // failing on it. Never raises.
   void BeginRequest();
 
  protected:
@@ -239,6 +240,8 @@ class TAppBrevalon {
   struct TConnection;  // the remote data connection and the server object
 
   void FireNotify(const TNotifyEvent& Event);
+  // BeginRequest's look at the connection, once per request.
+  void CheckClosedByPeer();
   // One attempt of CallMethod, between its start and end notifications.
   Variant Attempt(const std::string& MethodName, const TAppArgs& Args, bool NoErrorParams);
   std::vector<Variant> AttemptBatch(const std::vector<TAppCall>& Calls);
@@ -264,6 +267,7 @@ class TAppBrevalon {
   std::unique_ptr<TConnection> FConnection;
   bool FReconnectProgress = false;
   bool FInRequests = false;  // BeginRequest was called: a session drives the proxy
+  bool FPeerCheckPending = false;  // BeginRequest's look at the connection is still to be made
   TNotifyEvent FOnStartMetod;
   TNotifyEvent FOnEndMetod;
   TNotifyEvent FOnLostConnection;

@@ -173,7 +173,7 @@ fs::path TDataSetVersionsManager::SnapshotPath(int64_t version) const { return S
 
 fs::path TDataSetVersionsManager::SnapshotIn(const fs::path& dir, int64_t version) const {
   CheckPathComponent(FStDataSetName, "list name");
-  return dir / (FStDataSetName + "_" + std::to_string(version) + std::string(kSnapshotExtension));
+  return fs::path(dir.native() + "/" + FStDataSetName + "_" + std::to_string(version) + std::string(kSnapshotExtension));
 }
 
 std::unique_ptr<Dataset> TDataSetVersionsManager::LoadDifference(Dataset& current,
