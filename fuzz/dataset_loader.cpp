@@ -3,14 +3,18 @@
 // input is tried twice: as it is (which the checksum nearly always stops)
 // and with its checksum recomputed, so that the structural checks behind it
 // see the damage. Only EDatasetFormatException may come out; whatever loads
-// must be a sound dataset that saves back to exactly the same bytes.
+// must be a sound dataset that saves back to exactly the same bytes. The
+// same bytes as a DatasetPacket (header at once, rows when searched or
+// taken out) must be refused exactly when the loader refuses them.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/dataset.h"
+#include "platform/dataset_packet.h"
 
 namespace {
 
@@ -45,12 +49,37 @@ void Exercise(brevalon::Dataset& ds, std::span<const uint8_t> input) {
   if (!ds.ContentEquals(ds) || copy.RecordCount() != ds.RecordCount()) std::abort();
 }
 
+void TryPacket(std::span<const uint8_t> input, bool loads) {
+  const std::vector<uint8_t> bytes(input.begin(), input.end());
+  try {
+    brevalon::DatasetPacket packet(bytes);
+    if (!packet.Fields().empty()) {
+      const std::string& first = packet.Fields().front().name;
+      const std::string& last = packet.Fields().back().name;
+      try {
+        (void)packet.FirstWhere(first, "", last);
+      } catch (const brevalon::EDatasetFormatException&) {
+        throw;
+      } catch (const brevalon::EDatasetException&) {
+        // a value that is no number: refused as AsInt64 refuses it
+      }
+    }
+    const brevalon::Dataset ds = packet.TakeDataset();
+    if (!loads || ds.SaveToBytes() != bytes) std::abort();
+  } catch (const brevalon::EDatasetFormatException&) {
+    if (loads) std::abort();
+  }
+}
+
 void Try(std::span<const uint8_t> input) {
+  bool loads = false;
   try {
     brevalon::Dataset ds = brevalon::Dataset::LoadFromBytes(input);
+    loads = true;
     Exercise(ds, input);
   } catch (const brevalon::EDatasetFormatException&) {
   }
+  TryPacket(input, loads);
 }
 
 }  // namespace

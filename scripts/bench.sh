@@ -68,7 +68,7 @@ AS_PID=0 GW_PID=0 AS_PORT=0 GW_PORT=0
 start_appserver() {
   rm -f "$TMP/as.out"
   "$BIN/brevalon-appserver" --db "$TMP/demo.sqlite" --seed "$ROOT/appserver/seeds/demo.json" \
-    --listen 127.0.0.1 --port 0 >"$TMP/as.out" 2>"$TMP/as.err" &
+    --listen 127.0.0.1 --port 0 ${AS_ARGS:-} >"$TMP/as.out" 2>"$TMP/as.err" &
   AS_PID=$!
   PIDS+=("$AS_PID")
   AS_PORT=$(wait_line "$TMP/as.out" 'listening on' | sed 's/.*://')
@@ -169,16 +169,23 @@ for r in $(seq 1 "$REPEAT"); do
   echo "run $r: nginx $n req/s, gateway (session sent back) $g req/s, ratio $(python3 -c "print(round($g/$n,3))")"
 done
 
+tasklist_runs() {  # label
+  for r in $(seq 1 "$REPEAT"); do
+    nginx_line=$("$BIN/bench_http_load" get --port "$NG_PORT" --conns 32 --seconds "$DURATION" --target /tasklist)
+    echo "run $r nginx:   $nginx_line"
+    g0=$(cpu_ticks "$GW_PID") a0=$(cpu_ticks "$AS_PID")
+    out=$("$BIN/bench_http_load" tasklist --port "$GW_PORT" --conns 32 --seconds "$DURATION" 2>/dev/null | tr '\n' ' ')
+    g1=$(cpu_ticks "$GW_PID") a1=$(cpu_ticks "$AS_PID")
+    n=$(echo "$out" | grep -Eo 'requests=[0-9]+' | cut -d= -f2)
+    ng=$(echo "$nginx_line" | grep -Eo 'rps=[0-9]+' | cut -d= -f2)
+    gw=$(echo "$out" | grep -Eo 'rps=[0-9]+' | cut -d= -f2)
+    echo "run $r gateway$1: $out"
+    echo "run $r ratio $(python3 -c "print(round($gw/$ng,3))"); CPU per request: gateway $(((g1 - g0) * 1000000 / TICKS / n)) us, appserver $(((a1 - a0) * 1000000 / TICKS / n)) us"
+  done
+}
+
 section "GetTaskList, 50 tasks, nothing changed, 32 signed-in sessions, ${DURATION}s"
-for r in $(seq 1 "$REPEAT"); do
-  echo "run $r nginx:   $("$BIN/bench_http_load" get --port "$NG_PORT" --conns 32 --seconds "$DURATION" --target /tasklist)"
-  g0=$(cpu_ticks "$GW_PID") a0=$(cpu_ticks "$AS_PID")
-  out=$("$BIN/bench_http_load" tasklist --port "$GW_PORT" --conns 32 --seconds "$DURATION" 2>/dev/null | tr '\n' ' ')
-  g1=$(cpu_ticks "$GW_PID") a1=$(cpu_ticks "$AS_PID")
-  n=$(echo "$out" | grep -Eo 'requests=[0-9]+' | cut -d= -f2)
-  echo "run $r gateway: $out"
-  echo "run $r CPU per request: gateway $(((g1 - g0) * 1000000 / TICKS / n)) us, appserver $(((a1 - a0) * 1000000 / TICKS / n)) us"
-done
+tasklist_runs ""
 
 if perf stat -e task-clock true >/dev/null 2>&1; then
   section "profile under the GetTaskList load (whole machine, by process, then the gateway's symbols)"
@@ -189,8 +196,9 @@ if perf stat -e task-clock true >/dev/null 2>&1; then
   wait "$LOAD" || true
   { perf report -i "$TMP/perf.data" --no-children --sort comm --stdio -g none 2>/dev/null || true; } |
     grep -E '^ +[0-9]' | head -12 || true
-  PARTS='ExecuteCall|GetTaskList|CallMethod|RdcClient|SaveToFile|TryLoadSnapshot|DatasetAccess::(Load|Save)'
-  PARTS+='|Compare|TResultWriter|GetBase64Data|Http|Rest|Dispatch|ThreadMain|entry_SYSCALL|fsync|start_thread'
+  PARTS='ExecuteCall|GetTaskList|CallMethods|CallBatch|RdcClient|DatasetPacket|FirstWhere|ReadFileBytes'
+  PARTS+='|TDataSetVersionsManager|KeepUnchanged|SaveToFile|DatasetAccess::(Load|Save)|TResultWriter|GetBase64Data'
+  PARTS+='|Http|Rest|CallPool|RunMethod|ThreadMain|entry_SYSCALL|start_thread'
   # The gateway alone with DWARF call graphs (the Release build keeps no frame
   # pointers): inclusive share of the parts of a call, on-CPU time only.
   "$BIN/bench_http_load" tasklist --port "$GW_PORT" --conns 32 --seconds "$DURATION" >/dev/null 2>&1 &
@@ -209,6 +217,17 @@ if perf stat -e task-clock true >/dev/null 2>&1; then
   wait "$ST" 2>/dev/null || true
   cat "$TMP/strace.txt" 2>/dev/null || true
 fi
+
+section "GetTaskList as above, the reference servers reading every list from the database (--no-answer-cache)"
+stop "$GW_PID"
+stop "$AS_PID"
+AS_ARGS=--no-answer-cache start_appserver
+start_gateway >/dev/null
+tasklist_runs " (no answer cache)"
+stop "$GW_PID"
+stop "$AS_PID"
+start_appserver
+start_gateway >/dev/null
 
 if command -v eatmydata >/dev/null; then
   section "diagnosis: GetTaskList with the gateway's fsync calls made no-ops (eatmydata)"

@@ -316,7 +316,7 @@ std::vector<DatasetPacket> TAppBrevalon::GetPackets(const std::vector<TAppCall>&
     }
     std::vector<uint8_t> bytes = answer.TakeBytes();
     try {
-      packets.emplace_back(bytes);
+      packets.emplace_back(std::move(bytes));  // takes the bytes only when they pass
     } catch (const std::exception&) {
       packets.emplace_back(std::move(bytes));
     }

@@ -347,11 +347,12 @@ Dataset DatasetAccess::Load(std::span<const uint8_t> bytes) {
 
 DatasetPacket::DatasetPacket() : DatasetPacket(Dataset().SaveToBytes()) {}
 
-DatasetPacket::DatasetPacket(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {
-  PacketHeader h = ReadHeader(bytes_);
+DatasetPacket::DatasetPacket(std::vector<uint8_t>&& bytes) {
+  PacketHeader h = ReadHeader(bytes);
   defs_ = std::move(h.defs);
   rows_ = h.rows;
-  rowsOffset_ = static_cast<std::size_t>(h.rowsIn.p - bytes_.data());
+  rowsOffset_ = static_cast<std::size_t>(h.rowsIn.p - bytes.data());
+  bytes_ = std::move(bytes);
 }
 
 int DatasetPacket::FieldIndex(std::string_view name) const {

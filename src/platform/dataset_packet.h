@@ -24,8 +24,11 @@ class DatasetPacket {
   DatasetPacket();
   // Raises EDatasetFormatException unless the bytes carry a sound checksum,
   // header and field definitions (docs/dataset-format.md); the rows are
-  // checked when read.
-  explicit DatasetPacket(std::vector<uint8_t> bytes);
+  // checked when read. The bytes are taken over only when they pass (a
+  // refused vector is left as it was).
+  explicit DatasetPacket(std::vector<uint8_t>&& bytes);
+  explicit DatasetPacket(std::span<const uint8_t> bytes)
+      : DatasetPacket(std::vector<uint8_t>(bytes.begin(), bytes.end())) {}
 
   std::span<const uint8_t> Bytes() const { return bytes_; }
   const std::vector<FieldDef>& Fields() const { return defs_; }
