@@ -31,7 +31,10 @@ fi
 NGINX=$(command -v nginx || echo /usr/sbin/nginx)
 
 if [ "${SKIP_BUILD:-0}" != 1 ]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  # ccache speeds rebuilds where it is installed; nothing needs it.
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" \
     -DBREVALON_BENCH=ON -DBREVALON_TESTS=OFF >/dev/null
   cmake --build "$BUILD" -j2 --target brevalon24 brevalon-appserver bench_base64 bench_rdc_roundtrip \
     bench_dataset_versions bench_run_method bench_http_load
