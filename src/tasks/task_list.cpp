@@ -161,9 +161,9 @@ int32_t LoadTaskList(TAppWorkFlow& AppWF, const TParamsGetTaskList& Params, TTas
   // The three reads of the request in one exchange with the server: the
   // user's stages, the user's processes (for the common correspondence
   // process) and the unread letters. None depends on another, and nothing is
-  // written before all three are in.
-  // The lists stay packets: the stages are mostly found unchanged by their
-  // bytes, and the processes are only searched, when there are letters.
+  // written before all three are in. The lists stay packets: the stages are
+  // mostly found unchanged by their bytes, and the processes are only
+  // searched, and only when there are letters.
   std::vector<DatasetPacket> reads = AppWF.GetTaskListsAndIncomingCorrespondence(
       idUser, kTaskListUserRoleMask, {kTaskListProcessStateMask, kRouteListProcessStateMask},
       kTaskListStageStateMode, kUnreadIncomingMode);
