@@ -1,5 +1,6 @@
 #include "server/service.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <spawn.h>
 #include <strings.h>
@@ -305,9 +306,16 @@ void BlockControlSignals() {
 
 ServiceCommand WaitForControlSignal() {
   const sigset_t set = ControlSignalSet();
+  // Sessions free what their calls allocated on their own threads; glibc
+  // keeps such memory in its per-thread arenas for reuse, so a daemon that
+  // served many sessions at once would otherwise hold the peak for good.
+  const timespec trimEvery{kHeapTrimInterval.count(), 0};
   for (;;) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
+    const int sig = sigtimedwait(&set, nullptr, &trimEvery);
+    if (sig < 0) {
+      if (errno == EAGAIN) malloc_trim(0);
+      continue;
+    }
     switch (sig) {
       case SIGUSR1: return ServiceCommand::Pause;
       case SIGUSR2: return ServiceCommand::Continue;
