@@ -10,7 +10,7 @@ namespace brevalon {
 namespace {
 
 // Sanitizers keep their own bookkeeping on the stack; give them room.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(BREVALON_ASAN) || defined(BREVALON_TSAN)
 constexpr std::size_t kWorkerStackSize = 1024 * 1024;
 #else
 constexpr std::size_t kWorkerStackSize = 256 * 1024;

@@ -68,8 +68,12 @@ class TestMethods {
                                 {"S", D::In, K::Stream},
                                 {"ReturnParameter", D::Return, K::JsonValue}},
                                [](MethodCall& call) {
-                                 boost::json::array in(call.Inputs.begin(), call.Inputs.end());
-                                 return boost::json::array{in};
+                                 // One result, the inputs as an array. Not array{in}: g++
+                                 // and clang disagree whether that copies or nests.
+                                 boost::json::array result;
+                                 result.emplace_back(
+                                     boost::json::array(call.Inputs.begin(), call.Inputs.end()));
+                                 return result;
                                }});
     c.Methods.push_back(
         Method{"GetStream",

@@ -342,7 +342,7 @@ TEST_F(ShutdownTest, SigtermUnderLoadEndsEveryCallAndExitsCleanlyInTime) {
 }
 
 TEST_F(ShutdownTest, OutOfDescriptorsTheDaemonStaysUpAndServesAgainOnceFreed) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(BREVALON_ASAN)
   // The sanitized build also checks virtual calls (UBSan's vptr check), and
   // that check probes memory through a pipe: out of descriptors it fails and
   // reports every virtual call as one on a broken object.

@@ -262,7 +262,7 @@ long ResidentKiB() {
 // Ten thousand idle sessions must fit: a worker with its real session logic
 // stays well below 64 KiB resident, and an idle worker holds no CPU.
 TEST(ServerMethodsRealLogic, IdleSessionsStaySmall) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(BREVALON_ASAN) || defined(BREVALON_TSAN)
   GTEST_SKIP() << "sanitizers change the memory picture";
 #endif
   appserver::testing::TempDir dir;

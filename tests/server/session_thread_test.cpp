@@ -367,7 +367,7 @@ TEST_F(SessionThreadTest, WorkerRunsOnASmallStack) {
   auto worker = MakeWorker();
   Call(*worker, TMethodsNameType::stSendMessage, "x");
   EXPECT_EQ(stack.load(), TSessionThread::StackSize());
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if !defined(BREVALON_ASAN) && !defined(BREVALON_TSAN)
   EXPECT_EQ(TSessionThread::StackSize(), 256u * 1024u);
 #endif
 }
