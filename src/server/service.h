@@ -74,11 +74,14 @@ class TBrevalon24 {
   std::function<void(std::chrono::milliseconds)> FSleep;
 };
 
+// How often the waiting daemon hands the heap memory the sessions have freed
+// back to the system.
+inline constexpr std::chrono::seconds kHeapTrimInterval{30};
+
 // Blocks SIGTERM, SIGINT, SIGUSR1 and SIGUSR2 in the calling thread (and so in
 // every thread it creates afterwards), and waits for one of them: SIGUSR1 is
-// Pause, SIGUSR2 Continue, the others Stop. While it waits it hands the heap
-// memory the sessions have freed back to the system, every kHeapTrimInterval.
-inline constexpr std::chrono::seconds kHeapTrimInterval{30};
+// Pause, SIGUSR2 Continue, the others Stop. While it waits it trims the heap
+// every kHeapTrimInterval.
 void BlockControlSignals();
 ServiceCommand WaitForControlSignal();
 
