@@ -12,7 +12,7 @@
 #include <string>
 
 #include "appserver/store.h"
-#include "platform/rdc_server.h"
+#include "rdc/rdc_server.h"
 
 namespace brevalon::appserver {
 

@@ -19,9 +19,9 @@
 
 #include "appserver/sqlite.h"
 #include "appserver/store.h"
-#include "platform/dataset.h"
-#include "platform/rdc_server.h"
-#include "platform/variant.h"
+#include "data/dataset.h"
+#include "rdc/rdc_server.h"
+#include "data/variant.h"
 #include "util/exception.h"
 
 namespace brevalon::appserver {

@@ -21,7 +21,7 @@
 #include <utility>
 
 #include "appserver/sqlite.h"
-#include "platform/variant.h"
+#include "data/variant.h"
 #include "util/exception.h"
 
 namespace brevalon::appserver {

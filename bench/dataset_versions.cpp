@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dataset.h"
+#include "data/dataset.h"
 #include "session/settings.h"
 #include "sync/dataset_versions_manager.h"
 

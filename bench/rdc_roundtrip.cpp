@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/rdc_client.h"
-#include "platform/rdc_server.h"
+#include "rdc/rdc_client.h"
+#include "rdc/rdc_server.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/rdc_protocol.h"
+#include "rdc/rdc_protocol.h"
 
 namespace {
 

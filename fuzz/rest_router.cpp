@@ -2,7 +2,7 @@
 // the rest is "<target>\n<Pragma value>\n<body>". The router must answer
 // every request (it never throws) with a JSON body of ASCII characters only.
 // Also fuzzes the target, Pragma and percent-decoding pieces on their own.
-#include "platform/rest_router.h"
+#include "remoting/rest_router.h"
 
 #include <boost/json.hpp>
 #include <cstddef>
@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/remote_dispatch.h"
-#include "platform/session_manager.h"
+#include "remoting/remote_dispatch.h"
+#include "remoting/session_manager.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/remote_dispatch.h"
-#include "platform/tcp_transport.h"
+#include "remoting/remote_dispatch.h"
+#include "remoting/tcp_transport.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/rdc_client.h"
+#include "rdc/rdc_client.h"
 
 namespace brevalon {
 

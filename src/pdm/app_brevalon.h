@@ -24,9 +24,9 @@
 #include <variant>
 #include <vector>
 
-#include "platform/dataset.h"
-#include "platform/dataset_packet.h"
-#include "platform/variant.h"
+#include "data/dataset.h"
+#include "data/dataset_packet.h"
+#include "data/variant.h"
 #include "util/exception.h"
 
 namespace brevalon {

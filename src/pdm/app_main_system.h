@@ -20,8 +20,8 @@
 
 #include "pdm/app_brevalon.h"
 #include "pdm/pdm_rows.h"
-#include "platform/dataset.h"
-#include "platform/variant.h"
+#include "data/dataset.h"
+#include "data/variant.h"
 #include "util/integer_list.h"
 
 namespace brevalon {

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "pdm/app_brevalon.h"
-#include "platform/dataset.h"
-#include "platform/variant.h"
+#include "data/dataset.h"
+#include "data/variant.h"
 
 namespace brevalon {
 

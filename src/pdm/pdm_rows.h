@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/dataset.h"
+#include "data/dataset.h"
 
 namespace brevalon {
 

@@ -23,7 +23,7 @@
 
 #include "pdm/app_main_system.h"
 #include "pdm/pdm_rows.h"
-#include "platform/dataset.h"
+#include "data/dataset.h"
 
 namespace brevalon {
 

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "protocol/stream.h"
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 

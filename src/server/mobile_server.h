@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/remote_method_server.h"
+#include "remoting/remote_method_server.h"
 #include "server/server_methods.h"
 
 namespace brevalon {

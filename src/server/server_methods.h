@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/remote_methods.h"
+#include "remoting/remote_methods.h"
 #include "server/event_log.h"
 #include "server/method_names.h"
 #include "server/session_thread.h"

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/remote_method_server.h"
+#include "remoting/remote_method_server.h"
 #include "server/mobile_server.h"
 #include "server/server_methods.h"
 

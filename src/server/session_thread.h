@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/remote_methods.h"
-#include "platform/variant.h"
+#include "remoting/remote_methods.h"
+#include "data/variant.h"
 #include "server/event_log.h"
 #include "server/method_names.h"
 #include "session/session_logic.h"

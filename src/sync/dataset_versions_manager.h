@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/dataset.h"
-#include "platform/dataset_packet.h"
+#include "data/dataset.h"
+#include "data/dataset_packet.h"
 
 namespace brevalon {
 

@@ -1,6 +1,6 @@
 // Removing what interrupted snapshot saves left behind. A snapshot is written
 // to a hidden temporary ".<name>.cds.XXXXXX" beside it and renamed into place
-// (platform/dataset_io.cpp); a process killed between the two leaves the
+// (data/dataset_io.cpp); a process killed between the two leaves the
 // temporary, which no snapshot look-up reads but which would pile up.
 //
 // Called by the daemon once at start, before it serves: no session exists

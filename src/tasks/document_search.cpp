@@ -6,7 +6,7 @@
 #include "pdm/app_workflow.h"
 #include "pdm/pdm_rows.h"
 #include "pdm/version_cache.h"
-#include "platform/dataset.h"
+#include "data/dataset.h"
 #include "protocol/request_records.h"
 #include "protocol/result_writer.h"
 #include "session/session_logic.h"

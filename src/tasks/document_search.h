@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "pdm/app_brevalon.h"
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 

@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/dataset.h"
-#include "tasks/entry_records.h"
+#include "data/dataset.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 

@@ -4,7 +4,7 @@
 
 #include "pdm/app_main_system.h"
 #include "pdm/app_workflow.h"
-#include "platform/dataset.h"
+#include "data/dataset.h"
 #include "protocol/request_records.h"
 #include "protocol/result_writer.h"
 #include "session/session_logic.h"

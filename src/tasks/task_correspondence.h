@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/variant.h"
+#include "data/variant.h"
 #include "protocol/request_records.h"
 #include "util/process_name.h"
 

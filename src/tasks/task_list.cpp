@@ -7,8 +7,8 @@
 #include <string>
 
 #include "pdm/app_workflow.h"
-#include "platform/dataset.h"
-#include "platform/dataset_packet.h"
+#include "data/dataset.h"
+#include "data/dataset_packet.h"
 #include "protocol/request_records.h"
 #include "protocol/result_writer.h"
 #include "session/session_logic.h"

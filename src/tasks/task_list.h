@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 

@@ -175,8 +175,6 @@ void TIntegerList::SetAsString(std::string_view stValues, std::string_view stDel
   if (start < stValues.size()) Add(StrToInt(stValues.substr(start)));
 }
 
-Variant TIntegerList::GetAsVarArray() const { return Variant(FList); }
-
 void TIntegerList::SetAcceptDuplicates(bool Value) {
   FAcceptDuplicates = Value;
   if (Value) return;

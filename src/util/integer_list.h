@@ -11,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/variant.h"
 #include "util/exception.h"
 
 namespace brevalon {
@@ -85,8 +84,6 @@ class TIntegerList {
   // nothing. An invalid piece, an empty one between two separators included,
   // raises EIntegerConvertError; the values added before it stay.
   void SetAsString(std::string_view stValues, std::string_view stDelimiter);
-  // An integer variant array, bounds 0 .. Count - 1.
-  Variant GetAsVarArray() const;
 
   bool Sorted() const { return FSorted; }
   bool AcceptDuplicates() const { return FAcceptDuplicates; }

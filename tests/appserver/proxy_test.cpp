@@ -33,8 +33,8 @@
 #include "appserver_test_support.h"
 #include "pdm/app_main_system.h"
 #include "pdm/app_workflow.h"
-#include "platform/dataset.h"
-#include "platform/rdc_client.h"
+#include "data/dataset.h"
+#include "rdc/rdc_client.h"
 #include "util/process_name.h"
 
 extern char** environ;

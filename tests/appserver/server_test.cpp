@@ -13,8 +13,8 @@
 #include "appserver/text_util.h"
 #include "appserver/workflow.h"
 #include "appserver_test_support.h"
-#include "platform/dataset.h"
-#include "platform/rdc_client.h"
+#include "data/dataset.h"
+#include "rdc/rdc_client.h"
 
 namespace brevalon::appserver {
 namespace {

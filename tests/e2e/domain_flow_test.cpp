@@ -26,7 +26,7 @@
 #include "server/mobile_server.h"
 #include "session/session_logic.h"
 #include "session/settings.h"
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon {
 namespace {

@@ -36,7 +36,7 @@
 #include "appserver/app_server.h"
 #include "appserver/appserver_test_support.h"
 #include "client/rest_transport.h"
-#include "platform/rdc_protocol.h"
+#include "rdc/rdc_protocol.h"
 #include "server/event_log.h"
 #include "server/mobile_server.h"
 #include "session/session_logic.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "pdm/app_main_system.h"
-#include "platform/rdc_protocol.h"
+#include "rdc/rdc_protocol.h"
 #include "scripted_server.h"
 
 namespace brevalon {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/rdc_protocol.h"
+#include "rdc/rdc_protocol.h"
 #include "scripted_server.h"
 
 namespace brevalon {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/variant.h"
+#include "data/variant.h"
 
 namespace brevalon {
 namespace {

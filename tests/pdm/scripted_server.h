@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/dataset.h"
-#include "platform/rdc_server.h"
-#include "platform/variant.h"
+#include "data/dataset.h"
+#include "rdc/rdc_server.h"
+#include "data/variant.h"
 
 namespace brevalon::testing {
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dataset.h"
+#include "data/dataset.h"
 #include "reliability/gateway_fixture.h"
 #include "sync/snapshot_cleanup.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/session_manager.h"
+#include "remoting/session_manager.h"
 #include "reliability/gateway_fixture.h"
 
 namespace brevalon::reliability {

@@ -22,7 +22,7 @@
 #include "pdm/app_main_system.h"
 #include "pdm/app_workflow.h"
 #include "pdm/version_cache.h"
-#include "platform/pam_logon.h"
+#include "os/pam_logon.h"
 #include "protocol/base64.h"
 #include "protocol/data_type_exception.h"
 #include "session/settings.h"

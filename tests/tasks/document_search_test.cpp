@@ -17,7 +17,7 @@
 #include "client/result_decoder.h"
 #include "domain_fixture.h"
 #include "pdm/version_cache.h"
-#include "platform/dataset.h"
+#include "data/dataset.h"
 #include "protocol/data_type_exception.h"
 #include "session/session_logic.h"
 

@@ -14,7 +14,7 @@
 #include "client/request_encoder.h"
 #include "client/result_decoder.h"
 #include "pdm/app_workflow.h"
-#include "platform/dataset.h"
+#include "data/dataset.h"
 #include "session/session_logic.h"
 
 namespace brevalon::testing {

@@ -17,7 +17,7 @@
 #include "client/result_decoder.h"
 #include "domain_fixture.h"
 #include "protocol/stream.h"
-#include "tasks/entry_records.h"
+#include "protocol/entry_records.h"
 
 namespace brevalon::testing {
 

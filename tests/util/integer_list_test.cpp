@@ -255,15 +255,5 @@ TEST(IntegerListTest, SetAsStringRejectsBadPiecesKeepingEarlierValues) {
   }
 }
 
-TEST(IntegerListTest, VariantArray) {
-  Variant v = Make(true, false, {3, -1, 2}).GetAsVarArray();
-  ASSERT_EQ(v.Type(), VariantType::IntArray);
-  EXPECT_EQ(v.AsIntArray(), (Items{-1, 2, 3}));
-
-  Variant e = TIntegerList().GetAsVarArray();
-  ASSERT_EQ(e.Type(), VariantType::IntArray);
-  EXPECT_TRUE(e.AsIntArray().empty());
-}
-
 }  // namespace
 }  // namespace brevalon
