@@ -63,7 +63,13 @@ class EDatasetFormatException : public EDatasetException {
 // permissions, disk full).
 class EDatasetIOException : public EDatasetException {
  public:
-  using EDatasetException::EDatasetException;
+  // `error`: the errno value of the failed call, 0 when there is none.
+  explicit EDatasetIOException(const std::string& message, int error = 0)
+      : EDatasetException(message), FError(error) {}
+  int Error() const { return FError; }
+
+ private:
+  int FError;
 };
 
 enum class FieldType : uint8_t { Int32, Int64, Boolean, Double, DateTime, Text, Bytes };

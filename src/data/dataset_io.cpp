@@ -488,7 +488,10 @@ Dataset Dataset::LoadFromFile(const std::filesystem::path& path) {
 std::vector<uint8_t> Dataset::ReadFileBytes(const std::filesystem::path& path, FileIdentity* identity) {
   Fd fd;
   fd.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd.fd < 0) throw EDatasetIOException("Cannot open " + path.string() + ": " + ErrnoText());
+  if (fd.fd < 0) {
+    const int error = errno;
+    throw EDatasetIOException("Cannot open " + path.string() + ": " + ErrnoText(), error);
+  }
   struct stat st {};
   if (::fstat(fd.fd, &st) != 0) throw EDatasetIOException("Cannot read " + path.string() + ": " + ErrnoText());
   if (identity) *identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};

@@ -1,6 +1,7 @@
 #include "sync/dataset_versions_manager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -51,9 +52,10 @@ std::optional<Dataset> TryLoadSnapshot(const fs::path& path) {
     return Dataset::LoadFromFile(path);
   } catch (const EDatasetFormatException&) {
     return std::nullopt;
-  } catch (const EDatasetIOException&) {
-    // Another session of the same UID may have dropped it since we looked.
-    if (!FileExists(path)) return std::nullopt;
+  } catch (const EDatasetIOException& e) {
+    // Another session of the same UID may have dropped it since we looked
+    // (and even written it anew since the open failed).
+    if (e.Error() == ENOENT || !FileExists(path)) return std::nullopt;
     throw;
   }
 }
@@ -65,8 +67,8 @@ std::optional<std::vector<uint8_t>> TryReadSnapshot(const fs::path& path, Datase
     return Dataset::ReadFileBytes(path, &identity);
   } catch (const EDatasetFormatException&) {
     return std::nullopt;
-  } catch (const EDatasetIOException&) {
-    if (!FileExists(path)) return std::nullopt;
+  } catch (const EDatasetIOException& e) {
+    if (e.Error() == ENOENT || !FileExists(path)) return std::nullopt;
     throw;
   }
 }

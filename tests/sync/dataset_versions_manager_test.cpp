@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -714,6 +715,8 @@ TEST_F(DataSetVersionsTest, ConcurrentSessionsNeverLeaveATornFile) {
   std::atomic<bool> stop{false};
   std::atomic<int> torn{0};
   std::atomic<int> failures{0};
+  std::mutex failureMutex;
+  std::string firstFailure;  // guarded by failureMutex
 
   auto session = [&](int seed) {
     int32_t version = 0;
@@ -725,8 +728,11 @@ TEST_F(DataSetVersionsTest, ConcurrentSessionsNeverLeaveATornFile) {
       try {
         Answer a = Request(version, MakeList(rows));
         version = a.version;
-      } catch (const std::exception&) {
-        ++failures;
+      } catch (const std::exception& e) {
+        if (++failures == 1) {
+          std::lock_guard lock(failureMutex);
+          firstFailure = e.what();
+        }
       }
     }
   };
@@ -756,7 +762,7 @@ TEST_F(DataSetVersionsTest, ConcurrentSessionsNeverLeaveATornFile) {
   r.join();
 
   EXPECT_EQ(torn.load(), 0);
-  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(failures.load(), 0) << firstFailure;
   std::size_t snapshots = 0;
   for (const auto& e : fs::directory_iterator(ClientDir())) {
     if (e.path().extension() != ".cds") {
