@@ -94,7 +94,14 @@ Variant MainSystemSession::GetProperty(const std::string& name, RdcCallContext&)
 // ---- sign-in and database description ----
 
 Variant MainSystemSession::ConnectToDBEx(Args& a, RdcCallContext& ctx) {
-  SignedIn who = store_.Read([&](SqliteDb& db) { return Authenticate(db, a.Text(0), a.Text(1), a.Text(2), ctx.Identity()); });
+  SignedIn who;
+  try {
+    who = store_.Read([&](SqliteDb& db) { return Authenticate(db, a.Text(0), a.Text(1), a.Text(2), ctx.Identity()); });
+  } catch (...) {
+    store_.CountSignIn(true);
+    throw;
+  }
+  store_.CountSignIn(false);
   who_ = who;
   signedIn_ = true;
   checkOut_ = 0;

@@ -9,6 +9,7 @@
 // into the store.
 #pragma once
 
+#include <atomic>
 #include <boost/json/value.hpp>
 #include <chrono>
 #include <cstdint>
@@ -125,6 +126,18 @@ class Store {
     return lastSearch_;
   }
 
+  // Main-system sign-ins asked for, and those refused (for tests and the
+  // operator: how many guesses reached the server).
+  struct SignInCounts {
+    uint64_t Asked = 0;
+    uint64_t Refused = 0;
+  };
+  void CountSignIn(bool refused) {
+    ++signInsAsked_;
+    if (refused) ++signInsRefused_;
+  }
+  SignInCounts SignIns() const { return {signInsAsked_.load(), signInsRefused_.load()}; }
+
  private:
   void CreateSchema();
   // What changes whenever the database does: rows changed through db_, and
@@ -136,6 +149,8 @@ class Store {
   static constexpr std::size_t kMaxCachedAnswers = 4096;
   static constexpr std::size_t kMaxCachedBytes = std::size_t{64} << 20;
 
+  std::atomic<uint64_t> signInsAsked_{0};
+  std::atomic<uint64_t> signInsRefused_{0};
   std::mutex mutex_;                 // guards db_, every statement on it and the answer cache
   bool answerCacheOn_ = true;
   std::pair<int64_t, int64_t> answersStamp_{-1, -1};  // the database the cached answers were read from

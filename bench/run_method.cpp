@@ -53,7 +53,7 @@ double PercentileUs(std::vector<double>& samples, double q) {
 }
 
 void BM_RunMethodIdle(benchmark::State& state) {
-  TSessionThread worker([] { return std::make_unique<IdleLogic>(); },
+  TSessionThread worker([](const TSessionEnvironment&) { return std::make_unique<IdleLogic>(); },
                         [] { return std::make_unique<NoEventLog>(); });
   const std::vector<Variant> params{Variant("QUJD")};
   std::vector<double> samples;

@@ -10,10 +10,12 @@ namespace brevalon::client {
 Gateway::Gateway(const Connection& c) {
   const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(c.timeoutSeconds * 1000));
   if (!c.url.empty()) {
-    const HostPort where = ParseHttpUrl(c.url);
+    const HttpUrl where = ParseHttpUrl(c.url);
     RestOptions options;
     options.Host = where.Host;
     options.Port = where.Port;
+    options.Tls = where.Tls;
+    options.CaFile = c.caFile;
     options.Timeout = timeout;
     options.SessionFile = c.sessionFile;
     auto rest = std::make_unique<RestTransport>(options);
@@ -31,7 +33,7 @@ Gateway::Gateway(const Connection& c) {
     options.Timeout = timeout;
     FTransport = std::make_unique<TcpTransport>(options);
   } else {
-    throw EUsage("this command needs --url http://HOST:8085 or --tcp HOST:211");
+    throw EUsage("this command needs --url http://HOST:8085 (or https://HOST:8086) or --tcp HOST:211");
   }
 }
 
@@ -46,13 +48,17 @@ Gateway::~Gateway() {
 }
 
 void AddConnectionOptions(CLI::App& app, Connection& c) {
-  CLI::Option* url =
-      app.add_option("--url", c.url, "The gateway's REST service, e.g. http://HOST:8085");
+  CLI::Option* url = app.add_option(
+      "--url", c.url, "The gateway's REST service, e.g. http://HOST:8085 or https://HOST:8086");
   CLI::Option* tcp = app.add_option("--tcp", c.tcp, "The gateway's TCP transport, e.g. HOST:211");
   url->excludes(tcp);
   app.add_option("--session", c.sessionFile,
                  "REST: keep the session id in FILE (created 0600) so that later commands "
                  "continue the session; without it the session ends with the command")
+      ->option_text("FILE");
+  app.add_option("--cacert", c.caFile,
+                 "HTTPS: trust the certificate authorities of FILE (PEM) instead of the "
+                 "system's; the gateway's certificate is always checked")
       ->option_text("FILE");
   app.add_option("--timeout", c.timeoutSeconds, "Seconds each network step may take")
       ->capture_default_str()

@@ -25,6 +25,7 @@ class EUsage : public Exception {
 struct Connection {
   std::string url;
   std::string tcp;
+  std::string caFile;  // HTTPS: certificate authorities to trust
   std::string sessionFile;
   double timeoutSeconds = 60;
 };

@@ -3,6 +3,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/beast/http/error.hpp>
 #include <charconv>
+#include <optional>
 
 namespace brevalon::client {
 
@@ -20,15 +21,33 @@ std::string Describe(const HostPort& where) {
 }
 
 void ConnectStream(asio::io_context& io, boost::beast::tcp_stream& stream, const HostPort& where,
-                   std::chrono::milliseconds timeout) {
+                   std::chrono::milliseconds timeout, const std::string& localAddress) {
   boost::system::error_code ec;
   tcp::resolver resolver(io);
   const tcp::resolver::results_type endpoints =
       resolver.resolve(where.Host, std::to_string(where.Port), ec);
   if (ec) throw ETransportError("cannot resolve " + Describe(where) + ": " + ec.message());
   stream.expires_after(timeout);
-  stream.async_connect(endpoints,
-                       [&ec](const boost::system::error_code& e, const tcp::endpoint&) { ec = e; });
+  if (localAddress.empty()) {
+    stream.async_connect(endpoints,
+                         [&ec](const boost::system::error_code& e, const tcp::endpoint&) { ec = e; });
+  } else {
+    // From a given address: the socket is bound first, so the first
+    // endpoint of that address's family is the one tried.
+    const asio::ip::address local = asio::ip::make_address(localAddress, ec);
+    if (ec) throw EClientError("bad local address \"" + localAddress + "\"");
+    std::optional<tcp::endpoint> target;
+    for (const auto& e : endpoints)
+      if (e.endpoint().address().is_v4() == local.is_v4()) {
+        target = e.endpoint();
+        break;
+      }
+    if (!target) throw ETransportError("no address of " + Describe(where) + " reachable from " + localAddress);
+    stream.socket().open(target->protocol(), ec);
+    if (!ec) stream.socket().bind(tcp::endpoint(local, 0), ec);
+    if (ec) throw ETransportError("cannot connect from " + localAddress + ": " + ec.message());
+    stream.async_connect(*target, [&ec](const boost::system::error_code& e) { ec = e; });
+  }
   RunIo(io);
   if (ec == asio::error::timed_out || ec == boost::beast::error::timeout) {
     throw ETransportError("cannot connect to " + Describe(where) + ": timed out");
@@ -84,14 +103,22 @@ HostPort ParseHostPort(std::string_view text, uint16_t defaultPort) {
   return out;
 }
 
-HostPort ParseHttpUrl(std::string_view url) {
-  constexpr std::string_view kScheme = "http://";
-  if (url.size() < kScheme.size() ||
-      !std::equal(kScheme.begin(), kScheme.end(), url.begin(),
-                  [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
-    throw EClientError("the URL must start with http:// (got \"" + std::string(url) + "\")");
+HttpUrl ParseHttpUrl(std::string_view url) {
+  const auto startsWith = [&](std::string_view scheme) {
+    return url.size() >= scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), url.begin(),
+                      [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+  };
+  HttpUrl out;
+  std::string_view rest;
+  if (startsWith("http://")) {
+    rest = url.substr(7);
+  } else if (startsWith("https://")) {
+    rest = url.substr(8);
+    out.Tls = true;
+  } else {
+    throw EClientError("the URL must start with http:// or https:// (got \"" + std::string(url) + "\")");
   }
-  std::string_view rest = url.substr(kScheme.size());
   if (const auto slash = rest.find('/'); slash != std::string_view::npos) {
     if (slash + 1 != rest.size()) {
       throw EClientError("the URL names the gateway only, without a path (got \"" +
@@ -99,7 +126,8 @@ HostPort ParseHttpUrl(std::string_view url) {
     }
     rest = rest.substr(0, slash);
   }
-  return ParseHostPort(rest, 8085);
+  static_cast<HostPort&>(out) = ParseHostPort(rest, out.Tls ? 8086 : 8085);
+  return out;
 }
 
 }  // namespace brevalon::client

@@ -17,10 +17,12 @@ namespace brevalon::client {
 // Runs `io` until the operations started on it are done.
 void RunIo(boost::asio::io_context& io);
 
-// Resolves host:port and connects `stream` within `timeout`; raises
-// ETransportError naming the address otherwise.
+// Resolves host:port and connects `stream` within `timeout`, from
+// `localAddress` when one is given; raises ETransportError naming the
+// address otherwise.
 void ConnectStream(boost::asio::io_context& io, boost::beast::tcp_stream& stream,
-                   const HostPort& where, std::chrono::milliseconds timeout);
+                   const HostPort& where, std::chrono::milliseconds timeout,
+                   const std::string& localAddress = {});
 
 // "host:port" for messages ("[v6]:port" for an IPv6 literal).
 std::string Describe(const HostPort& where);

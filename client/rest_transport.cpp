@@ -14,7 +14,9 @@
 #include "client/net_io.h"
 
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 namespace brevalon::client {
 
@@ -165,10 +167,72 @@ void SessionFile::Forget() const {
 // ---- RestTransport
 
 struct RestTransport::Impl {
+  using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
   explicit Impl(RestOptions o) : Options(std::move(o)), Where{Options.Host, Options.Port} {
     if (!Options.SessionFile.empty()) {
       File.emplace(Options.SessionFile);
       Session = File->Load();
+    }
+    if (Options.Tls) {
+      Tls.emplace(asio::ssl::context::tls_client);
+      SSL_CTX_set_min_proto_version(Tls->native_handle(), TLS1_2_VERSION);
+      Tls->set_verify_mode(asio::ssl::verify_peer);
+      boost::system::error_code ec;
+      if (Options.CaFile.empty())
+        Tls->set_default_verify_paths(ec);
+      else
+        Tls->load_verify_file(Options.CaFile, ec);
+      if (ec) {
+        throw EClientError("cannot use the certificate authorities " +
+                           (Options.CaFile.empty() ? std::string("of the system") : Options.CaFile) +
+                           ": " + ec.message());
+      }
+    }
+  }
+
+  bool Open() const { return Options.Tls ? Secure.has_value() : Stream.has_value(); }
+  beast::tcp_stream& Tcp() { return Options.Tls ? beast::get_lowest_layer(*Secure) : *Stream; }
+  void Drop() {
+    Stream.reset();
+    Secure.reset();
+  }
+  // Runs `step` on whichever stream is open.
+  template <class F>
+  void OnStream(F&& step) {
+    if (Options.Tls)
+      step(*Secure);
+    else
+      step(*Stream);
+  }
+
+  void Connect() {
+    Buffer.clear();
+    if (!Options.Tls) {
+      Stream.emplace(Io);
+      ConnectStream(Io, *Stream, Where, Options.Timeout, Options.LocalAddress);
+      return;
+    }
+    Secure.emplace(Io, *Tls);
+    ConnectStream(Io, beast::get_lowest_layer(*Secure), Where, Options.Timeout, Options.LocalAddress);
+    boost::system::error_code ec;
+    asio::ip::make_address(Where.Host, ec);
+    // The name the certificate must carry; an address literal is checked
+    // against the certificate's addresses, and sends no server name.
+    if (ec) SSL_set_tlsext_host_name(Secure->native_handle(), Where.Host.c_str());
+    Secure->set_verify_callback(asio::ssl::host_name_verification(Where.Host));
+    ec = {};
+    Secure->next_layer().expires_after(Options.Timeout);
+    Secure->async_handshake(asio::ssl::stream_base::client,
+                            [&ec](const boost::system::error_code& e) { ec = e; });
+    RunIo(Io);
+    if (ec) {
+      std::string reason = ec.message();
+      const long verify = SSL_get_verify_result(Secure->native_handle());
+      if (verify != X509_V_OK) reason = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
+      if (ec == beast::error::timeout) reason = "no answer within " + std::to_string(Options.Timeout.count()) + " ms";
+      Drop();
+      throw ETransportError("TLS handshake with " + Describe(Where) + " failed: " + reason);
     }
   }
 
@@ -179,33 +243,37 @@ struct RestTransport::Impl {
   // request.
   http::response<http::string_body> Exchange(http::request<http::string_body>& req) {
     for (int attempt = 0;; ++attempt) {
-      const bool reused = Stream.has_value();
-      if (!Stream) {
-        Stream.emplace(Io);
-        Buffer.clear();
+      const bool reused = Open();
+      if (!Open()) {
         try {
-          ConnectStream(Io, *Stream, Where, Options.Timeout);
+          Connect();
         } catch (...) {
-          Stream.reset();
+          Drop();
           throw;
         }
       }
       boost::system::error_code ec;
-      Stream->expires_after(Options.Timeout);
-      http::async_write(*Stream, req, [&ec](const boost::system::error_code& e, std::size_t) { ec = e; });
+      Tcp().expires_after(Options.Timeout);
+      OnStream([&](auto& stream) {
+        http::async_write(stream, req, [&ec](const boost::system::error_code& e, std::size_t) { ec = e; });
+      });
       RunIo(Io);
       http::response_parser<http::string_body> parser;
       parser.header_limit(64 * 1024);
       parser.body_limit(Options.MaxReplyBytes);
       if (!ec) {
-        Stream->expires_after(Options.Timeout);
-        http::async_read(*Stream, Buffer, parser,
-                         [&ec](const boost::system::error_code& e, std::size_t) { ec = e; });
+        Tcp().expires_after(Options.Timeout);
+        OnStream([&](auto& stream) {
+          http::async_read(stream, Buffer, parser,
+                           [&ec](const boost::system::error_code& e, std::size_t) { ec = e; });
+        });
         RunIo(Io);
       }
       if (ec) {
-        const bool retry = reused && attempt == 0 && IsConnectionClosed(ec) && !parser.got_some();
-        Stream.reset();
+        const bool retry = reused && attempt == 0 &&
+                           (IsConnectionClosed(ec) || ec == asio::ssl::error::stream_truncated) &&
+                           !parser.got_some();
+        Drop();
         if (retry) continue;
         if (ec == beast::error::timeout) {
           throw ETransportError("no answer from " + Describe(Where) + " within " +
@@ -220,8 +288,8 @@ struct RestTransport::Impl {
       http::response<http::string_body> res = parser.release();
       if (!res.keep_alive()) {
         boost::system::error_code ignored;
-        Stream->socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-        Stream.reset();
+        Tcp().socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        Drop();
       }
       return res;
     }
@@ -297,8 +365,10 @@ struct RestTransport::Impl {
   HostPort Where;
   std::optional<SessionFile> File;
   std::string Session;
+  std::optional<asio::ssl::context> Tls;
   asio::io_context Io;
   std::optional<beast::tcp_stream> Stream;
+  std::optional<TlsStream> Secure;
   beast::flat_buffer Buffer;
 };
 
@@ -308,7 +378,7 @@ RestTransport::~RestTransport() = default;
 
 const std::string& RestTransport::SessionId() const { return FImpl->Session; }
 
-bool RestTransport::Connected() const { return FImpl->Stream.has_value(); }
+bool RestTransport::Connected() const { return FImpl->Open(); }
 
 json::array RestTransport::Call(std::string_view method, const json::array& params) {
   const RestCall call = BuildRestCall(method, params, FImpl->Options.PostThreshold);

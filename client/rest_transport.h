@@ -15,7 +15,9 @@
 // SessionExpired forgets the id (and empties the file) and raises
 // ESessionExpired. One keep-alive connection is reused between calls; a
 // reused connection that the gateway closed while idle is reopened once.
-// Every network step has a deadline.
+// Every network step has a deadline. Over HTTPS (TLS 1.2 or 1.3) the
+// gateway's certificate must be valid for Host and issued by a trusted
+// authority; a certificate that is not is refused with the reason.
 //
 // Owned and used by one thread.
 #pragma once
@@ -41,6 +43,12 @@ struct RestOptions {
   std::size_t PostThreshold = 1500;
   // Limits on what the gateway may send.
   std::size_t MaxReplyBytes = 256u * 1024 * 1024;
+  // The address to connect from; empty = the system's choice.
+  std::string LocalAddress;
+  // HTTPS: the gateway's certificate is checked against CaFile (PEM), or
+  // the system's certificate authorities when empty, and against Host.
+  bool Tls = false;
+  std::string CaFile;
 };
 
 // A call as it goes on the wire, built without a socket (tests use it).

@@ -43,7 +43,7 @@ struct TcpTransport::Impl {
     if (!Stream) {
       Stream.emplace(Io);
       try {
-        ConnectStream(Io, *Stream, Where, Options.Timeout);
+        ConnectStream(Io, *Stream, Where, Options.Timeout, Options.LocalAddress);
       } catch (...) {
         Stream.reset();
         throw;

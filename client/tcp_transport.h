@@ -26,6 +26,7 @@ struct TcpOptions {
   uint16_t Port = 211;
   std::chrono::milliseconds Timeout{60000};
   std::size_t MaxLineBytes = 256u * 1024 * 1024;
+  std::string LocalAddress;  // to connect from; empty = the system's choice
 };
 
 // The request line of a call, without its LF.

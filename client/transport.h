@@ -55,8 +55,11 @@ struct HostPort {
 };
 HostPort ParseHostPort(std::string_view text, uint16_t defaultPort);
 
-// "http://HOST[:PORT][/]" (port 8085 when absent). Raises EClientError for
-// another scheme or a path.
-HostPort ParseHttpUrl(std::string_view url);
+// "http://HOST[:PORT][/]" (port 8085 when absent) or "https://HOST[:PORT][/]"
+// (port 8086 when absent). Raises EClientError for another scheme or a path.
+struct HttpUrl : HostPort {
+  bool Tls = false;
+};
+HttpUrl ParseHttpUrl(std::string_view url);
 
 }  // namespace brevalon::client

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost1.81-dev libboost-json1.81-dev
   libsqlite3-dev libpugixml-dev libpam0g-dev libpam-modules libcli11-dev
+  libssl-dev openssl systemd
   clang-format
 )
 

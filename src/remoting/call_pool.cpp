@@ -36,11 +36,16 @@ void CallPool::ReapLocked(std::vector<std::thread>& out) {
   FRetired.clear();
 }
 
-void CallPool::Post(std::function<void()> task) {
+void CallPool::Post(std::function<void()> task) { Enqueue(task, false); }
+
+bool CallPool::TryPost(std::function<void()> task) { return Enqueue(task, true); }
+
+bool CallPool::Enqueue(std::function<void()>& task, bool bounded) {
   std::vector<std::thread> joinable;
   bool wake = false;
   {
     std::lock_guard lock(FMutex);
+    if (bounded && FTasks.size() >= FIdle + FOptions.MaxQueued) return false;
     FTasks.push_back(std::move(task));
     ReapLocked(joinable);
     // Every queued task needs an idle thread of its own; otherwise it would
@@ -61,6 +66,7 @@ void CallPool::Post(std::function<void()> task) {
   // Woken after the lock is free, the idle thread does not block on it at once.
   if (wake) FWake.notify_one();
   for (auto& t : joinable) t.join();
+  return true;
 }
 
 void CallPool::Run(std::list<std::thread>::iterator self) {

@@ -28,6 +28,8 @@ class CallPool {
     std::size_t MinThreads = 2;
     std::size_t MaxThreads = 1024;
     std::chrono::milliseconds IdleRetire{10000};
+    // Calls that may wait for a thread; TryPost refuses beyond.
+    std::size_t MaxQueued = 65536;
   };
 
   explicit CallPool(Options options);
@@ -36,13 +38,18 @@ class CallPool {
   CallPool& operator=(const CallPool&) = delete;
 
   // Runs `task` on a pool thread. Exceptions a task lets escape are swallowed.
+  // Always queues: for work that must happen (ending a session).
   void Post(std::function<void()> task);
+  // As Post, but false (and nothing queued) when MaxQueued tasks already
+  // wait for a thread: for new calls from clients.
+  bool TryPost(std::function<void()> task);
 
   std::size_t ThreadCount() const;
 
  private:
   void Run(std::list<std::thread>::iterator self);
   void ReapLocked(std::vector<std::thread>& out);
+  bool Enqueue(std::function<void()>& task, bool bounded);
 
   const Options FOptions;
   mutable std::mutex FMutex;  // guards everything below

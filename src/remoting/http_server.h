@@ -15,7 +15,10 @@
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "remoting/call_pool.h"
 #include "remoting/listener.h"
@@ -28,11 +31,22 @@ struct HttpServerContext {
   const RemoteServerOptions& Options;
   CallPool& Pool;
   ConnectionRegistry& Registry;
-  // Answers one request; runs on a pool thread.
-  std::function<RestResponse(const RestRequest&)> Handler;
+  // Answers one request of the client at `address`; runs on a pool thread.
+  std::function<RestResponse(const RestRequest&, const std::string& address)> Handler;
+  LimitLog* Limits = nullptr;
+  // Set for the HTTPS listener: every connection shakes hands first.
+  boost::asio::ssl::context* Tls = nullptr;
 };
 
-// Starts serving an accepted socket that holds a registry reservation.
-void StartHttpConnection(boost::asio::ip::tcp::socket socket, const HttpServerContext& context);
+// Starts serving an accepted socket that holds a registry reservation under
+// `client` (the ClientKey of `address`).
+void StartHttpConnection(boost::asio::ip::tcp::socket socket, const std::string& address,
+                         const std::string& client, const HttpServerContext& context);
+
+// The answer of a request the server will not take now (a limit is
+// reached): 503 with a JSON error body and Retry-After.
+RestResponse ServiceUnavailable(unsigned version, std::string_view message);
+// The same as the bytes a refused connection is answered with (closes).
+std::string ServiceUnavailableBytes(std::string_view message);
 
 }  // namespace brevalon

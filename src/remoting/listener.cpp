@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
 #include <cerrno>
 #include <vector>
 
@@ -17,42 +19,117 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
-bool ConnectionRegistry::Reserve() {
-  std::size_t n = FCount.load();
-  do {
-    if (n >= FMax) return false;
-  } while (!FCount.compare_exchange_weak(n, n + 1));
-  return true;
+ConnectionRegistry::Admission ConnectionRegistry::Reserve(const std::string& client) {
+  std::lock_guard lock(FMutex);
+  if (FCount >= FMax) return Admission::TooMany;
+  std::size_t& mine = FPerClient[client];
+  if (mine >= FMaxPerClient) {
+    if (mine == 0) FPerClient.erase(client);
+    return Admission::TooManyFromClient;
+  }
+  ++mine;
+  ++FCount;
+  return Admission::Admitted;
 }
 
-void ConnectionRegistry::Unreserve() {
+void ConnectionRegistry::ReleaseLocked(const std::string& client) {
   --FCount;
+  auto it = FPerClient.find(client);
+  if (it != FPerClient.end() && --it->second == 0) FPerClient.erase(it);
 }
 
-uint64_t ConnectionRegistry::Add(std::weak_ptr<ServerConnection> connection) {
+void ConnectionRegistry::Unreserve(const std::string& client) {
+  std::lock_guard lock(FMutex);
+  ReleaseLocked(client);
+}
+
+uint64_t ConnectionRegistry::Add(std::weak_ptr<ServerConnection> connection,
+                                 const std::string& client) {
   std::lock_guard lock(FMutex);
   const uint64_t key = ++FNextKey;
-  FConnections.emplace(key, std::move(connection));
+  FConnections.emplace(key, Record{std::move(connection), client});
   return key;
 }
 
 void ConnectionRegistry::Remove(uint64_t key) {
-  {
-    std::lock_guard lock(FMutex);
-    FConnections.erase(key);
-  }
-  --FCount;
+  std::lock_guard lock(FMutex);
+  auto it = FConnections.find(key);
+  if (it == FConnections.end()) return;
+  ReleaseLocked(it->second.Client);
+  FConnections.erase(it);
 }
 
 void ConnectionRegistry::CloseAll() {
   std::vector<std::shared_ptr<ServerConnection>> open;
   {
     std::lock_guard lock(FMutex);
-    for (auto& [key, weak] : FConnections)
-      if (auto c = weak.lock()) open.push_back(std::move(c));
+    for (auto& [key, record] : FConnections)
+      if (auto c = record.Connection.lock()) open.push_back(std::move(c));
   }
   for (auto& c : open) c->CloseNow();
 }
+
+std::size_t ConnectionRegistry::Count() const {
+  std::lock_guard lock(FMutex);
+  return FCount;
+}
+
+namespace {
+
+std::atomic<std::size_t> gRefusing{0};
+
+// A connection over a limit: its refusal written, the sending side shut, and
+// what the client still sends read and dropped for a moment, so that closing
+// does not reset the connection before the client has read the answer.
+class RefusedConnection : public std::enable_shared_from_this<RefusedConnection> {
+ public:
+  RefusedConnection(tcp::socket socket, std::string answer)
+      : FSocket(std::move(socket)), FAnswer(std::move(answer)), FTimer(FSocket.get_executor()) {}
+  ~RefusedConnection() { --gRefusing; }
+
+  void Start() {
+    FTimer.expires_after(std::chrono::seconds(2));
+    FTimer.async_wait([self = shared_from_this()](const error_code& ec) {
+      if (!ec) self->Close();
+    });
+    asio::async_write(FSocket, asio::buffer(FAnswer),
+                      [self = shared_from_this()](const error_code& ec, std::size_t) {
+                        if (ec) {
+                          self->Close();
+                          return;
+                        }
+                        error_code ignored;
+                        self->FSocket.shutdown(tcp::socket::shutdown_send, ignored);
+                        self->Drain();
+                      });
+  }
+
+ private:
+  void Drain() {
+    FSocket.async_read_some(asio::buffer(FSink),
+                            [self = shared_from_this()](const error_code& ec, std::size_t n) {
+                              self->FDrained += n;
+                              if (ec || self->FDrained > 64 * 1024) {
+                                self->Close();
+                                return;
+                              }
+                              self->Drain();
+                            });
+  }
+  void Close() {
+    error_code ignored;
+    FTimer.cancel();
+    FSocket.close(ignored);
+  }
+
+  tcp::socket FSocket;
+  std::string FAnswer;
+  asio::steady_timer FTimer;
+  std::array<char, 4096> FSink{};
+  std::size_t FDrained = 0;
+};
+
+}  // namespace
 
 namespace {
 
@@ -67,10 +144,13 @@ bool OutOfDescriptors(const error_code& ec) {
 
 }  // namespace
 
-Listener::Listener(asio::io_context& io, ConnectionRegistry& registry, Accepted accepted)
+Listener::Listener(asio::io_context& io, ConnectionRegistry& registry, Accepted accepted,
+                   Refusal refusal, LimitLog* limits)
     : FIo(io),
       FRegistry(registry),
       FAccepted(std::move(accepted)),
+      FRefusal(std::move(refusal)),
+      FLimits(limits),
       FAcceptor(io),
       FRetry(io),
       FSpare(OpenSpare()) {}
@@ -139,13 +219,43 @@ void Listener::OnAccept(const error_code& ec, tcp::socket socket) {
     RetryLater();
     return;
   }
-  if (FRegistry.Reserve()) {
-    FAccepted(std::move(socket));
-  } else {
+  error_code peerError;
+  const tcp::endpoint peer = socket.remote_endpoint(peerError);
+  if (peerError) {
+    // Gone before it was looked at: nobody to serve.
     error_code ignored;
     socket.close(ignored);
+  } else {
+    const std::string address = peer.address().to_string();
+    const std::string client = ClientKey(address);
+    const auto admission = FRegistry.Reserve(client);
+    if (admission == ConnectionRegistry::Admission::Admitted)
+      FAccepted(std::move(socket), address, client);
+    else
+      Refuse(std::move(socket), admission, address);
   }
   Accept();
+}
+
+void Listener::Refuse(tcp::socket socket, ConnectionRegistry::Admission why,
+                      const std::string& address) {
+  const bool perClient = why == ConnectionRegistry::Admission::TooManyFromClient;
+  if (FLimits)
+    FLimits->Hit(perClient ? LimitKind::ConnectionsPerAddress : LimitKind::Connections, address);
+  if (!FRefusal || gRefusing.fetch_add(1) >= kMaxRefusing) {
+    if (FRefusal) --gRefusing;
+    error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  std::shared_ptr<RefusedConnection> refused;
+  try {
+    refused = std::make_shared<RefusedConnection>(std::move(socket), FRefusal(why));
+  } catch (...) {
+    --gRefusing;  // out of memory: the socket went with the failed construction
+    return;
+  }
+  refused->Start();
 }
 
 void Listener::Close() {

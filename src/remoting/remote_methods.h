@@ -11,6 +11,7 @@
 // several call threads at once (its object store has its own lock).
 #pragma once
 
+#include <atomic>
 #include <boost/json.hpp>
 #include <chrono>
 #include <cstdint>
@@ -56,16 +57,27 @@ class SessionObject {
   virtual void Close() {}
 };
 
-// One client session: an id and an object store whose keys compare without
-// regard to letter case. Shared by every call of the session; all members
-// are safe to call from several threads.
+// One client session: an id, the address of the client that opened it, an
+// object store whose keys compare without regard to letter case, and whether
+// the client has signed in (the server class says so; the framework keeps
+// sessions that never signed in in a bounded pool and sheds them first).
+// Shared by every call of the session; all members are safe to call from
+// several threads.
 class DsSession {
  public:
-  explicit DsSession(std::string id) : FId(std::move(id)) {}
+  explicit DsSession(std::string id, std::string peerAddress = {})
+      : FId(std::move(id)), FPeerAddress(std::move(peerAddress)) {}
   DsSession(const DsSession&) = delete;
   DsSession& operator=(const DsSession&) = delete;
 
   const std::string& Id() const { return FId; }
+  // The client's address as the transport saw it ("127.0.0.1", "::1");
+  // empty when unknown.
+  const std::string& PeerAddress() const { return FPeerAddress; }
+
+  // Once signed in, a session stays so for the rest of its life.
+  void MarkSignedIn() { FSignedIn.store(true, std::memory_order_release); }
+  bool SignedIn() const { return FSignedIn.load(std::memory_order_acquire); }
 
   // The object under `key`, or null.
   std::shared_ptr<SessionObject> Find(const std::string& key) const;
@@ -81,6 +93,8 @@ class DsSession {
 
  private:
   const std::string FId;
+  const std::string FPeerAddress;
+  std::atomic<bool> FSignedIn{false};
   mutable std::mutex FMutex;  // guards FObjects
   std::vector<std::pair<std::string, std::shared_ptr<SessionObject>>> FObjects;
 };

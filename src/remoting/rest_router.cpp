@@ -242,9 +242,12 @@ RestResponse RouteRestRequest(const RestRequest& req, const RestContext& ctx) {
       return res;
     }
   } else if (failure.empty()) {
-    lease = ctx.Sessions.Open(true);
+    lease = ctx.Sessions.Open(true, ctx.ClientAddress);
     if (!lease) {
-      Answer(res, http::status::service_unavailable, ErrorBody("Too many sessions"));
+      const bool unsigned_ = lease.Refused() == SessionManager::Refusal::TooManyUnsigned;
+      Answer(res, http::status::service_unavailable,
+             ErrorBody(LimitKindText(unsigned_ ? LimitKind::UnsignedSessions : LimitKind::Sessions)));
+      res.set(http::field::retry_after, std::to_string(kRetryAfterSeconds));
       return res;
     }
   }

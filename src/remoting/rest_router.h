@@ -28,11 +28,13 @@ using RestResponse = boost::beast::http::response<boost::beast::http::string_bod
 struct RestContext {
   const ServerClass& Class;
   SessionManager& Sessions;
+  std::string ClientAddress = {};  // of the connection the request came on
 };
 
 // Serves one request. Never throws: every failure is an answer (500 with
 // {"error":...}, 403 for a dead session, 404 outside /datasnap/rest/, 501
-// for an unsupported verb). The response's keep-alive follows the request's.
+// for an unsupported verb, 503 with Retry-After when no session can be
+// opened now). The response's keep-alive follows the request's.
 RestResponse RouteRestRequest(const RestRequest& request, const RestContext& context);
 
 // ---- pieces, public for tests and the fuzzer

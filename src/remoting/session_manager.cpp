@@ -20,10 +20,15 @@ constexpr std::size_t kMaxClosers = 64;
 struct SessionManager::Entry {
   std::shared_ptr<DsSession> Session;
   bool Expiring = false;
+  std::string Client;  // ClientKey of the address that opened it
   // The fields below are guarded by the manager's FMutex.
   TimePoint LastUsed;
   std::size_t Active = 0;
   bool Ended = false;
+  // In the pool of sessions that never signed in (HTTP only).
+  bool InPool = false;
+  std::list<std::shared_ptr<Entry>>::iterator PoolPos;
+  std::list<std::shared_ptr<Entry>>::iterator ClientPos;
 };
 
 // ---- Lease
@@ -62,9 +67,20 @@ void SessionManager::Lease::Release() {
   bool finish = false;
   {
     std::lock_guard lock(FOwner->FMutex);
-    --FEntry->Active;
-    FEntry->LastUsed = FOwner->Now();
-    finish = FEntry->Ended && FEntry->Active == 0;
+    Entry& e = *FEntry;
+    --e.Active;
+    e.LastUsed = FOwner->Now();
+    finish = e.Ended && e.Active == 0;
+    if (e.InPool) {
+      if (e.Session->SignedIn()) {
+        FOwner->PoolRemoveLocked(e);
+      } else {
+        // Most recently used: last to be shed.
+        FOwner->FUnsigned.splice(FOwner->FUnsigned.end(), FOwner->FUnsigned, e.PoolPos);
+        auto& own = FOwner->FUnsignedByClient[e.Client];
+        own.splice(own.end(), own, e.ClientPos);
+      }
+    }
   }
   if (finish) FOwner->Finish(*FEntry, false);
   FEntry.reset();
@@ -112,16 +128,101 @@ void SessionManager::Finish(Entry& e, bool firstEnd) {
   e.Session->CloseAll();
 }
 
-SessionManager::Lease SessionManager::Open(bool expiring) {
-  std::lock_guard lock(FMutex);
-  if (FClosed || FSessions.size() >= FOptions.MaxSessions) return {};
-  auto entry = std::make_shared<Entry>();
-  std::string id = NewId();
-  entry->Session = std::make_shared<DsSession>(id);
-  entry->Expiring = expiring;
-  entry->LastUsed = Now();
-  entry->Active = 1;
-  FSessions.emplace(std::move(id), entry);
+void SessionManager::PoolRemoveLocked(Entry& e) {
+  if (!e.InPool) return;
+  e.InPool = false;
+  FUnsigned.erase(e.PoolPos);
+  auto it = FUnsignedByClient.find(e.Client);
+  if (it != FUnsignedByClient.end()) {
+    it->second.erase(e.ClientPos);
+    if (it->second.empty()) FUnsignedByClient.erase(it);
+  }
+}
+
+std::shared_ptr<SessionManager::Entry> SessionManager::RemoveLocked(std::shared_ptr<Entry> e) {
+  e->Ended = true;
+  PoolRemoveLocked(*e);
+  FSessions.erase(e->Session->Id());
+  return e;
+}
+
+std::shared_ptr<SessionManager::Entry> SessionManager::OldestIdle(
+    const std::list<std::shared_ptr<Entry>>& pool) {
+  for (const auto& e : pool)
+    if (e->Active == 0 && !e->Session->SignedIn()) return e;
+  return nullptr;
+}
+
+void SessionManager::Report(LimitKind kind, const std::string& detail) const {
+  if (FOptions.Limits) FOptions.Limits->Hit(kind, detail);
+}
+
+SessionManager::Lease SessionManager::Open(bool expiring, const std::string& address) {
+  std::vector<std::shared_ptr<Entry>> shed;
+  std::vector<std::pair<LimitKind, std::string>> hits;
+  Refusal refusal = Refusal::None;
+  std::shared_ptr<Entry> entry;
+  {
+    std::lock_guard lock(FMutex);
+    const std::string client = ClientKey(address);
+    // Room in a pool is made by ending its least recently used idle session.
+    // The pool is looked up anew each time: a client's list goes when empty.
+    const auto makeRoom = [&](const std::function<const std::list<std::shared_ptr<Entry>>*()>& pool,
+                              std::size_t max, LimitKind kind, const std::string& detail) {
+      for (const auto* p = pool(); refusal == Refusal::None && p && p->size() >= max; p = pool()) {
+        std::shared_ptr<Entry> victim = OldestIdle(*p);
+        if (!victim) {
+          refusal = Refusal::TooManyUnsigned;
+          hits.emplace_back(kind, detail);
+          break;
+        }
+        hits.emplace_back(LimitKind::UnsignedShed, address);
+        shed.push_back(RemoveLocked(std::move(victim)));
+      }
+    };
+    if (FClosed) {
+      refusal = Refusal::Closed;
+    } else {
+      if (expiring) {
+        makeRoom(
+            [&]() -> const std::list<std::shared_ptr<Entry>>* {
+              const auto own = FUnsignedByClient.find(client);
+              return own == FUnsignedByClient.end() ? nullptr : &own->second;
+            },
+            FOptions.MaxUnsignedPerAddress, LimitKind::UnsignedSessions, "client " + address);
+        makeRoom([&] { return &FUnsigned; }, FOptions.MaxUnsigned, LimitKind::UnsignedSessions,
+                 std::to_string(FOptions.MaxUnsigned) + " in all");
+      }
+      if (refusal == Refusal::None && FSessions.size() >= FOptions.MaxSessions) {
+        if (std::shared_ptr<Entry> victim = OldestIdle(FUnsigned)) {
+          hits.emplace_back(LimitKind::UnsignedShed, address);
+          shed.push_back(RemoveLocked(std::move(victim)));
+        } else {
+          refusal = Refusal::TooManySessions;
+          hits.emplace_back(LimitKind::Sessions, std::to_string(FOptions.MaxSessions) + " live");
+        }
+      }
+    }
+    if (refusal == Refusal::None) {
+      entry = std::make_shared<Entry>();
+      std::string id = NewId();
+      entry->Session = std::make_shared<DsSession>(id, address);
+      entry->Expiring = expiring;
+      entry->Client = client;
+      entry->LastUsed = Now();
+      entry->Active = 1;
+      if (expiring) {
+        entry->InPool = true;
+        entry->PoolPos = FUnsigned.insert(FUnsigned.end(), entry);
+        auto& own = FUnsignedByClient[client];
+        entry->ClientPos = own.insert(own.end(), entry);
+      }
+      FSessions.emplace(std::move(id), entry);
+    }
+  }
+  for (auto& e : shed) Finish(*e, true);
+  for (const auto& [kind, detail] : hits) Report(kind, detail);
+  if (refusal != Refusal::None) return Lease(refusal);
   return Lease(this, std::move(entry));
 }
 
@@ -135,9 +236,7 @@ SessionManager::Lease SessionManager::Use(const std::string& id, bool expiring) 
       ++it->second->Active;
       return Lease(this, it->second);
     }
-    expired = std::move(it->second);
-    expired->Ended = true;
-    FSessions.erase(it);
+    expired = RemoveLocked(it->second);
   }
   Finish(*expired, true);
   return {};
@@ -151,9 +250,7 @@ bool SessionManager::End(const std::string& id, bool expiring) {
     auto it = FSessions.find(id);
     if (it == FSessions.end() || it->second->Expiring != expiring) return false;
     known = !ExpiredLocked(*it->second, Now());
-    entry = std::move(it->second);
-    entry->Ended = true;
-    FSessions.erase(it);
+    entry = RemoveLocked(it->second);
   }
   Finish(*entry, true);
   return known;
@@ -164,15 +261,9 @@ std::size_t SessionManager::ExpireIdle() {
   {
     std::lock_guard lock(FMutex);
     const TimePoint now = Now();
-    for (auto it = FSessions.begin(); it != FSessions.end();) {
-      if (ExpiredLocked(*it->second, now)) {
-        it->second->Ended = true;
-        expired.push_back(std::move(it->second));
-        it = FSessions.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    for (const auto& [id, e] : FSessions)
+      if (ExpiredLocked(*e, now)) expired.push_back(e);
+    for (auto& e : expired) RemoveLocked(e);
   }
   for (auto& e : expired) Finish(*e, true);
   return expired.size();
@@ -185,9 +276,12 @@ void SessionManager::EndAll() {
     FClosed = true;
     for (auto& [id, e] : FSessions) {
       e->Ended = true;
+      e->InPool = false;
       all.push_back(std::move(e));
     }
     FSessions.clear();
+    FUnsigned.clear();
+    FUnsignedByClient.clear();
   }
   FinishAll(all);
 }
@@ -219,6 +313,11 @@ void SessionManager::FinishAll(const std::vector<std::shared_ptr<Entry>>& entrie
 std::size_t SessionManager::Count() const {
   std::lock_guard lock(FMutex);
   return FSessions.size();
+}
+
+std::size_t SessionManager::UnsignedCount() const {
+  std::lock_guard lock(FMutex);
+  return FUnsigned.size();
 }
 
 }  // namespace brevalon

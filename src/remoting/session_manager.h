@@ -9,6 +9,15 @@
 // so that an object a running call stored after the first close (a worker
 // made by the connect handler, say) is closed too.
 //
+// Sessions that never signed in cost little, but anybody can open them (a
+// probe that never sends its session back opens one with every request), so
+// the HTTP ones are kept in a bounded pool: at most MaxUnsigned overall and
+// MaxUnsignedPerAddress per client (ClientKey). Opening one more ends the
+// oldest idle one of the pool concerned; when all of them are in a call the
+// open is refused. MaxSessions bounds all sessions; at that bound an idle
+// session that never signed in is ended too, a signed-in one never is. A
+// session leaves the pool when the lease of the call that signed it in ends.
+//
 // Ending every session (EndAll, server destruction) closes them side by side,
 // so that it takes as long as the longest call still running, not the sum of
 // them; afterwards Open refuses, so that calls still on their way cannot
@@ -21,6 +30,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -28,6 +38,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "remoting/limits.h"
 #include "remoting/remote_methods.h"
 
 namespace brevalon {
@@ -40,9 +51,15 @@ class SessionManager {
   struct Options {
     std::chrono::milliseconds Timeout{300000};  // idle time after which an expiring session ends
     std::size_t MaxSessions = 200000;           // Open refuses beyond this
+    std::size_t MaxUnsigned = 4096;             // HTTP sessions that never signed in
+    std::size_t MaxUnsignedPerAddress = 64;     // the same, per client
     Clock Now;                                  // empty = steady_clock::now
     std::function<void(DsSession&)> OnEnd;      // runs once when a session ends, before CloseAll
+    LimitLog* Limits = nullptr;                 // told of refusals and sheds; may be null
   };
+
+  // Why Open gave no session.
+  enum class Refusal { None, Closed, TooManySessions, TooManyUnsigned };
 
  private:
   struct Entry;
@@ -59,6 +76,8 @@ class SessionManager {
     ~Lease();
 
     explicit operator bool() const { return FEntry != nullptr; }
+    // Why the lease is empty, when Open refused.
+    Refusal Refused() const { return FRefusal; }
     DsSession& Session() const;
     const std::shared_ptr<DsSession>& SessionPtr() const;
     // Milliseconds the session has left once this use ends (the full timeout
@@ -69,10 +88,12 @@ class SessionManager {
     friend class SessionManager;
     Lease(SessionManager* owner, std::shared_ptr<Entry> entry)
         : FOwner(owner), FEntry(std::move(entry)) {}
+    explicit Lease(Refusal why) : FRefusal(why) {}
     void Release();
 
     SessionManager* FOwner = nullptr;
     std::shared_ptr<Entry> FEntry;
+    Refusal FRefusal = Refusal::None;
   };
 
   explicit SessionManager(Options options);
@@ -80,9 +101,11 @@ class SessionManager {
   SessionManager(const SessionManager&) = delete;
   SessionManager& operator=(const SessionManager&) = delete;
 
-  // Opens a new session (expiring = an HTTP session) and leases it; an empty
-  // lease when MaxSessions sessions are live or EndAll has run.
-  Lease Open(bool expiring);
+  // Opens a new session (expiring = an HTTP session) for the client at
+  // `address` and leases it, ending an idle session that never signed in
+  // where the pool or MaxSessions needs the room. An empty lease, with the
+  // reason, when there is no room or EndAll has run.
+  Lease Open(bool expiring, const std::string& address = {});
   // Leases the session `id` of the given kind (a TCP session's id is never
   // valid in an HTTP request); empty when there is none or it has expired (an
   // expired one is ended here, on the calling thread).
@@ -97,12 +120,20 @@ class SessionManager {
   void EndAll();
 
   std::size_t Count() const;
+  // HTTP sessions that have not signed in (the pool).
+  std::size_t UnsignedCount() const;
   std::chrono::milliseconds Timeout() const { return FOptions.Timeout; }
 
  private:
   TimePoint Now() const;
   std::string NewId();  // under FMutex
   bool ExpiredLocked(const Entry& e, TimePoint now) const;
+  // Takes `e` out of the table and the pool and marks it ended; under FMutex.
+  std::shared_ptr<Entry> RemoveLocked(std::shared_ptr<Entry> e);
+  void PoolRemoveLocked(Entry& e);
+  // The least recently used entry of `pool` with no call running, or null.
+  static std::shared_ptr<Entry> OldestIdle(const std::list<std::shared_ptr<Entry>>& pool);
+  void Report(LimitKind kind, const std::string& detail) const;
   // Runs OnEnd (first time only) and CloseAll; never under FMutex.
   void Finish(Entry& e, bool firstEnd);
   // Finish(e, true) for each, on up to kMaxClosers threads at once.
@@ -111,6 +142,10 @@ class SessionManager {
   const Options FOptions;
   mutable std::mutex FMutex;  // guards FSessions, FRandom and every Entry's mutable fields
   std::unordered_map<std::string, std::shared_ptr<Entry>> FSessions;
+  // The pool of HTTP sessions that never signed in, least recently used
+  // first: all of them, and per client key.
+  std::list<std::shared_ptr<Entry>> FUnsigned;
+  std::unordered_map<std::string, std::list<std::shared_ptr<Entry>>> FUnsignedByClient;
   std::random_device FRandom;
   bool FClosed = false;  // EndAll has run; guarded by FMutex
 };

@@ -75,15 +75,19 @@ constexpr std::size_t kChunk = 64 * 1024;
 
 class TcpConnection : public ServerConnection, public std::enable_shared_from_this<TcpConnection> {
  public:
-  TcpConnection(tcp::socket socket, const TcpTransportContext& context)
-      : FContext(context), FStream(std::move(socket)) {}
+  TcpConnection(tcp::socket socket, std::string address, std::string client,
+                const TcpTransportContext& context)
+      : FContext(context),
+        FStream(std::move(socket)),
+        FAddress(std::move(address)),
+        FClient(std::move(client)) {}
 
   ~TcpConnection() override {
     if (FKey) FContext.Registry.Remove(FKey);
   }
 
   void Start() {
-    FKey = FContext.Registry.Add(weak_from_this());
+    FKey = FContext.Registry.Add(weak_from_this(), FClient);
     // The session opens (and the connect handler runs) on the pool before
     // the first request is read.
     FContext.Pool.Post([self = shared_from_this()] { self->OpenSession(); });
@@ -96,18 +100,18 @@ class TcpConnection : public ServerConnection, public std::enable_shared_from_th
 
   // Pool thread.
   void OpenSession() {
-    auto lease = FContext.Sessions.Open(false);
+    auto lease = FContext.Sessions.Open(false, FAddress);
     std::string id, failure;
     if (!lease) {
-      failure = "Too many sessions";
+      failure = TcpLimitLine(LimitKindText(LimitKind::Sessions));
     } else {
       id = lease.Session().Id();
       try {
         if (FContext.Class.OnConnect) FContext.Class.OnConnect(lease.Session());
       } catch (const std::exception& e) {
-        failure = e.what();
+        failure = ErrorBody(e.what());
       } catch (...) {
-        failure = "Internal server error";
+        failure = ErrorBody("Internal server error");
       }
     }
     lease = {};
@@ -116,7 +120,7 @@ class TcpConnection : public ServerConnection, public std::enable_shared_from_th
       if (self->FClosed) {
         self->EndSession();
       } else if (!failure.empty()) {
-        self->WriteLine(ErrorBody(failure), true);
+        self->WriteLine(failure, true);
       } else {
         self->Read();
       }
@@ -172,7 +176,8 @@ class TcpConnection : public ServerConnection, public std::enable_shared_from_th
 
   void Dispatch(std::string line) {
     FStream.expires_never();
-    FContext.Pool.Post([self = shared_from_this(), id = FSessionId, line = std::move(line)] {
+    const bool queued = FContext.Pool.TryPost([self = shared_from_this(), id = FSessionId,
+                                               line = std::move(line)] {
       std::string answer;
       if (auto lease = self->FContext.Sessions.Use(id, false)) {
         answer = HandleTcpLine(line, self->FContext.Class, lease.Session());
@@ -183,6 +188,10 @@ class TcpConnection : public ServerConnection, public std::enable_shared_from_th
         self->WriteLine(std::move(answer), false);
       });
     });
+    if (!queued) {
+      if (FContext.Limits) FContext.Limits->Hit(LimitKind::CallQueue, FAddress);
+      WriteLine(TcpLimitLine(LimitKindText(LimitKind::CallQueue)), false);
+    }
   }
 
   void WriteLine(std::string answer, bool closeAfter) {
@@ -222,6 +231,8 @@ class TcpConnection : public ServerConnection, public std::enable_shared_from_th
   beast::tcp_stream FStream;
   beast::flat_buffer FBuffer;
   std::string FOut;
+  const std::string FAddress;
+  const std::string FClient;
   std::string FSessionId;    // empty once the session is handed to EndSession
   std::size_t FScanned = 0;  // leading bytes of FBuffer known to hold no LF
   bool FLineBegun = false;
@@ -231,15 +242,20 @@ class TcpConnection : public ServerConnection, public std::enable_shared_from_th
 
 }  // namespace
 
-void StartTcpConnection(tcp::socket socket, const TcpTransportContext& context) {
+void StartTcpConnection(tcp::socket socket, const std::string& address, const std::string& client,
+                        const TcpTransportContext& context) {
   std::shared_ptr<TcpConnection> connection;
   try {
-    connection = std::make_shared<TcpConnection>(std::move(socket), context);
+    connection = std::make_shared<TcpConnection>(std::move(socket), address, client, context);
   } catch (...) {
-    context.Registry.Unreserve();
+    context.Registry.Unreserve(client);
     return;
   }
   connection->Start();
+}
+
+std::string TcpLimitLine(std::string_view message) {
+  return SerializeAscii(json::object{{"error", message}, {"retryAfter", kRetryAfterSeconds}});
 }
 
 }  // namespace brevalon

@@ -10,6 +10,9 @@
 // Limits: a begun line must end within ReadTimeout; a line longer than
 // MaxTcpLineBytes answers {"error":...} and closes. A connection with
 // nothing begun may stay quiet indefinitely (the session lives as long as it).
+// A connection over a connection limit, or whose session cannot be opened,
+// is answered {"error":...,"retryAfter":5} and closed; a call that finds the
+// call threads' queue full is answered so and the connection stays.
 //
 // The line handling is a pure function (HandleTcpLine) for tests and the
 // fuzzer. Wire format: docs/rest-protocol.md.
@@ -48,9 +51,16 @@ struct TcpTransportContext {
   ConnectionRegistry& Registry;
   const ServerClass& Class;
   SessionManager& Sessions;
+  LimitLog* Limits = nullptr;
 };
 
-// Starts serving an accepted socket that holds a registry reservation.
-void StartTcpConnection(boost::asio::ip::tcp::socket socket, const TcpTransportContext& context);
+// Starts serving an accepted socket that holds a registry reservation under
+// `client` (the ClientKey of `address`).
+void StartTcpConnection(boost::asio::ip::tcp::socket socket, const std::string& address,
+                        const std::string& client, const TcpTransportContext& context);
+
+// The answer line (without its LF) for a limit that keeps the server from
+// taking a connection or a call now.
+std::string TcpLimitLine(std::string_view message);
 
 }  // namespace brevalon

@@ -32,6 +32,16 @@ EventLogFactory SyslogEventLogFactory() {
   return [] { return std::make_unique<SyslogEventLog>(); };
 }
 
+void SharedEventLog::WriteError(const std::string& message) {
+  try {
+    std::lock_guard lock(FMutex);
+    if (!FWriter && FFactory) FWriter = FFactory();
+    if (FWriter) FWriter->WriteError(message);
+  } catch (...) {
+    // An entry that cannot be written is lost, never a failure of its caller.
+  }
+}
+
 namespace {
 
 class CapturingEventLog : public IEventLog {

@@ -47,6 +47,21 @@ class SyslogEventLog : public IEventLog {
 // Makes SyslogEventLog writers.
 EventLogFactory SyslogEventLogFactory();
 
+// The process's own entries (limits reached, sign-ins throttled), beside the
+// workers' ones: one writer made at the first entry, shared by every thread
+// under a lock.
+class SharedEventLog {
+ public:
+  explicit SharedEventLog(EventLogFactory factory) : FFactory(std::move(factory)) {}
+  // Writes one error entry. Never throws.
+  void WriteError(const std::string& message);
+
+ private:
+  const EventLogFactory FFactory;
+  std::mutex FMutex;  // guards FWriter
+  std::unique_ptr<IEventLog> FWriter;
+};
+
 // Thread-safe collector of entries for tests; the writers its Factory makes
 // append here and may outlive the capture.
 class EventLogCapture {

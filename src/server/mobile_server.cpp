@@ -2,9 +2,21 @@
 
 namespace brevalon {
 
+namespace {
+
+// Limits hit go to the process's event log unless the caller says otherwise.
+RemoteServerOptions WithLimitLog(RemoteServerOptions options, TServerMethods& methods) {
+  if (!options.LimitEntry)
+    options.LimitEntry = [&methods](const std::string& entry) { methods.EventLog().WriteError(entry); };
+  return options;
+}
+
+}  // namespace
+
 TMobileServer::TMobileServer(RemoteServerOptions options, ServerMethodsOptions methods)
     : FMethods(std::make_unique<TServerMethods>(std::move(methods))),
-      FServer(std::make_unique<RemoteMethodServer>(FMethods->GetServerClass(), std::move(options))) {}
+      FServer(std::make_unique<RemoteMethodServer>(FMethods->GetServerClass(),
+                                                   WithLimitLog(std::move(options), *FMethods))) {}
 
 TMobileServer::~TMobileServer() {
   Stop();
@@ -25,5 +37,7 @@ uint16_t TMobileServer::HttpPort() const { return FServer->HttpPort(); }
 uint16_t TMobileServer::TcpPort() const { return FServer->TcpPort(); }
 
 std::size_t TMobileServer::SessionCount() const { return FServer->SessionCount(); }
+
+RemoteMethodServer& TMobileServer::Framework() { return *FServer; }
 
 }  // namespace brevalon

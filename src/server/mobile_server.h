@@ -33,6 +33,9 @@ class TMobileServer {
   uint16_t HttpPort() const;
   uint16_t TcpPort() const;
   std::size_t SessionCount() const;
+  // The framework's server (its counters) and the server class's methods.
+  RemoteMethodServer& Framework();
+  TServerMethods& Methods() { return *FMethods; }
 
  private:
   // Declared before FServer: the server serves it and must go first.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "remoting/limits.h"
+
 namespace brevalon {
 
 namespace {
@@ -42,7 +44,10 @@ constexpr RequestMethod kRequestMethods[] = {
 
 }  // namespace
 
-TServerMethods::TServerMethods(ServerMethodsOptions options) : FOptions(std::move(options)) {}
+TServerMethods::TServerMethods(ServerMethodsOptions options)
+    : FOptions(std::move(options)),
+      FEventLog(FOptions.EventLog),
+      FThrottle(FOptions.Throttle, [this](const std::string& entry) { FEventLog.WriteError(entry); }) {}
 
 ServerClass TServerMethods::GetServerClass() {
   ServerClass cls;
@@ -112,8 +117,11 @@ ServerClass TServerMethods::GetServerClass() {
 
 void TServerMethods::ServerConnect(DsSession& session) {
   // Look-up and creation are one step per session: never two workers.
-  session.FindOrCreate(kSessionThreadKey, [this]() -> std::shared_ptr<SessionObject> {
-    return std::make_shared<TSessionThread>(FOptions.LogicFactory, FOptions.EventLog);
+  session.FindOrCreate(kSessionThreadKey, [&]() -> std::shared_ptr<SessionObject> {
+    TSessionEnvironment environment{session.PeerAddress(), ClientKey(session.PeerAddress()),
+                                    &FThrottle};
+    return std::make_shared<TSessionThread>(FOptions.LogicFactory, FOptions.EventLog,
+                                            std::move(environment));
   });
 }
 
@@ -133,7 +141,9 @@ std::optional<boost::json::object> TServerMethods::CallWithResult(DsSession& ses
   stErrorMessage.clear();
   std::shared_ptr<TSessionThread> worker = FindSessionThread(session);
   if (!worker) return std::nullopt;
-  return worker->RunMethod(method, inReturnCode, {Variant(text)}, stErrorMessage);
+  auto result = worker->RunMethod(method, inReturnCode, {Variant(text)}, stErrorMessage);
+  if (method == TMethodsNameType::stConnectToDB && inReturnCode == kReturnOk) session.MarkSignedIn();
+  return result;
 }
 
 void TServerMethods::CallWithoutResult(DsSession& session, TMethodsNameType method,

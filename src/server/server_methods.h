@@ -5,8 +5,10 @@
 // produced; GetStream answers a fixed test stream; CloseSession ends the
 // worker.
 //
-// Holds only the factories its workers are made with; the methods run on the
-// framework's call threads, concurrently, and take no lock of their own.
+// Holds the factories its workers are made with, the process's event log and
+// its sign-in throttle; the methods run on the framework's call threads,
+// concurrently, and take no lock of their own. A session whose ConnectToDB
+// succeeded is marked signed in, so that the framework never sheds it.
 #pragma once
 
 #include <boost/json.hpp>
@@ -20,6 +22,7 @@
 #include "server/event_log.h"
 #include "server/method_names.h"
 #include "server/session_thread.h"
+#include "session/sign_in_throttle.h"
 
 namespace brevalon {
 
@@ -33,6 +36,8 @@ inline constexpr const char* kTestStreamText = "eitupweirtpwietupwe";
 struct ServerMethodsOptions {
   SessionLogicFactory LogicFactory = DefaultSessionLogicFactory();
   EventLogFactory EventLog = SyslogEventLogFactory();
+  // The process's sign-in throttle, shared by every session.
+  SignInThrottleOptions Throttle = {};
 };
 
 class TServerMethods {
@@ -58,6 +63,10 @@ class TServerMethods {
   void CallWithoutResult(DsSession& session, TMethodsNameType method, const std::string& text,
                          int32_t& inReturnCode, std::string& stErrorMessage);
 
+  // The process's own event-log entries (limits, throttled sign-ins).
+  SharedEventLog& EventLog() { return FEventLog; }
+  SignInThrottle& Throttle() { return FThrottle; }
+
   // The 19 bytes of "eitupweirtpwietupwe"; always true.
   bool GetStream(std::vector<uint8_t>& S);
   // Takes the session's worker out of its store and ends it; nothing when none.
@@ -67,6 +76,8 @@ class TServerMethods {
   std::shared_ptr<TSessionThread> FindSessionThread(DsSession& session);
 
   const ServerMethodsOptions FOptions;
+  SharedEventLog FEventLog;
+  SignInThrottle FThrottle;
 };
 
 }  // namespace brevalon

@@ -15,6 +15,8 @@
 #include <ostream>
 #include <thread>
 
+#include "os/machine_limits.h"
+#include "server/daemon_settings.h"
 #include "session/settings.h"
 #include "sync/snapshot_cleanup.h"
 #include "util/exception.h"
@@ -33,7 +35,11 @@ struct CommandLine {
   int HttpPort = 8085;
   int TcpPort = 211;
   std::string Listen = "0.0.0.0";
+  int HttpsPort = -1;  // -1: as the settings file says
+  std::string TlsCertificate;
+  std::string TlsKey;
   std::string UnitDir = kDefaultUnitDir;
+  std::string SysusersDir;  // empty: /etc/sysusers.d, or the unit's folder when it is not the system's
   bool Install = false;
   bool Uninstall = false;
   bool Silent = false;
@@ -73,21 +79,24 @@ bool SystemdRunning() {
   return fs::is_directory("/run/systemd/system", ec);
 }
 
-// Runs systemctl; -1 when it cannot be started (not installed).
-int RunSystemctl(const std::vector<std::string>& args) {
-  std::vector<std::string> words{"systemctl"};
+// Runs `program` with `args`; its exit status, -1 when it cannot be
+// started (not installed) or did not exit.
+int RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> words{program};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  if (posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int RunSystemctl(const std::vector<std::string>& args) { return RunProgram("systemctl", args); }
 
 // The systemctl runner for this command line, or none when systemctl must
 // not be called (a unit directory of its own, no systemd running).
@@ -99,22 +108,39 @@ std::function<int(const std::vector<std::string>&)> SystemctlFor(const CommandLi
   return RunSystemctl;
 }
 
+bool WriteTextFile(const fs::path& path, const std::string& text, std::ostream& err) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << text;
+  f.close();
+  if (!f) {
+    err << "brevalon24: can not write " << path.string() << ": " << std::strerror(errno) << "\n";
+    return false;
+  }
+  return true;
+}
+
 int Install(const CommandLine& cl, const ServiceHooks& hooks, std::ostream& out,
             std::ostream& err) {
   std::vector<std::string> execStart{hooks.SelfPath.empty() ? SelfPath() : hooks.SelfPath};
   execStart.insert(execStart.end(), cl.RunOptions.begin(), cl.RunOptions.end());
   const fs::path unit = fs::path(cl.UnitDir) / kUnitFileName;
-  const std::string text = BuildUnitFile(execStart);
-  {
-    std::ofstream f(unit, std::ios::binary | std::ios::trunc);
-    f << text;
-    f.close();
-    if (!f) {
-      err << "brevalon24: can not write " << unit.string() << ": " << std::strerror(errno) << "\n";
+  const std::string dataDir = cl.DataDir.empty() ? std::string(kDefaultDataDir) : cl.DataDir;
+  const fs::path settingsDir = fs::path(dataDir) / "QUORV" / "BrevalonMobile";
+  // The user is made by systemd-sysusers; with a unit folder of its own
+  // (packaging, tests) its description goes beside the unit.
+  const bool system = fs::path(cl.UnitDir).lexically_normal() == fs::path(kDefaultUnitDir);
+  const fs::path sysusers =
+      (cl.SysusersDir.empty() ? (system ? fs::path(kDefaultSysusersDir) : fs::path(cl.UnitDir))
+                              : fs::path(cl.SysusersDir)) /
+      kSysusersFileName;
+  if (!WriteTextFile(unit, BuildUnitFile(execStart, settingsDir.string()), err)) return 1;
+  if (!WriteTextFile(sysusers, BuildSysusersFile(), err)) return 1;
+  if (auto systemctl = SystemctlFor(cl, hooks)) {
+    if (!hooks.Systemctl && RunProgram("systemd-sysusers", {sysusers.string()}) != 0) {
+      err << "brevalon24: \"systemd-sysusers " << sysusers.string() << "\" failed: the user "
+          << kServiceUser << " may be missing\n";
       return 1;
     }
-  }
-  if (auto systemctl = SystemctlFor(cl, hooks)) {
     systemctl({"daemon-reload"});
     const int rc = systemctl({"enable", kUnitFileName});
     if (rc != 0) {
@@ -227,10 +253,33 @@ int Serve(const CommandLine& cl, ServiceHooks& hooks, std::ostream& out, std::os
     err << "brevalon24: " << cache.string()
         << " holds too many entries; interrupted snapshot temporaries were looked for in part\n";
 
-  RemoteServerOptions options;
-  options.Listen = cl.Listen;
-  options.HttpPort = static_cast<uint16_t>(cl.HttpPort);
-  options.TcpPort = static_cast<uint16_t>(cl.TcpPort);
+  RemoteServerOptions base;
+  base.Listen = cl.Listen;
+  base.HttpPort = static_cast<uint16_t>(cl.HttpPort);
+  base.TcpPort = static_cast<uint16_t>(cl.TcpPort);
+  // Every session holds a client connection and two back-end ones: take all
+  // the descriptors the system grants before sizing the limits on them.
+  RaiseDescriptorLimit();
+  const MachineLimits machine = ReadMachineLimits();
+  DaemonSettings settings;
+  try {
+    settings = ReadDaemonSettings(OpenSettingsFile(), machine, base);
+  } catch (const std::exception& e) {
+    err << "brevalon24: " << e.what() << "\n";
+    return 1;
+  }
+  RemoteServerOptions& options = settings.Server;
+  if (cl.HttpsPort >= 0) options.HttpsPort = static_cast<uint16_t>(cl.HttpsPort);
+  if (!cl.TlsCertificate.empty()) options.TlsCertificateFile = cl.TlsCertificate;
+  if (!cl.TlsKey.empty()) options.TlsKeyFile = cl.TlsKey;
+  if (options.TlsCertificateFile.empty() != options.TlsKeyFile.empty()) {
+    err << "brevalon24: HTTPS needs both a certificate and a key (--tls-cert and --tls-key, or "
+           "TlsCertificate and TlsKey of [Server])\n";
+    return 1;
+  }
+  hooks.Methods.Throttle = settings.Throttle;
+  out << kServiceDisplayName << " limits: " << DescribeLimits(settings) << "; machine: "
+      << Describe(machine) << "\n";
   std::unique_ptr<TBrevalon24> service;
   try {
     service = std::make_unique<TBrevalon24>(options, hooks.Methods, hooks.Sleep);
@@ -245,8 +294,9 @@ int Serve(const CommandLine& cl, ServiceHooks& hooks, std::ostream& out, std::os
     return 1;
   }
   out << kServiceDisplayName << " listening on " << cl.Listen << ": HTTP port "
-      << service->Server().HttpPort() << ", TCP port " << service->Server().TcpPort() << "\n"
-      << std::flush;
+      << service->Server().HttpPort() << ", TCP port " << service->Server().TcpPort();
+  if (const uint16_t https = service->Server().Framework().HttpsPort()) out << ", HTTPS port " << https;
+  out << "\n" << std::flush;
   if (hooks.OnStarted) hooks.OnStarted(service->Server());
 
   for (;;) {
@@ -324,18 +374,50 @@ ServiceCommand WaitForControlSignal() {
   }
 }
 
-std::string BuildUnitFile(const std::vector<std::string>& execStart) {
+std::string BuildUnitFile(const std::vector<std::string>& execStart, const std::string& settingsDir) {
   std::string cmd;
   for (const std::string& w : execStart) {
     if (!cmd.empty()) cmd += ' ';
     cmd += UnitWord(w);
+  }
+  // The one folder the daemon writes: its settings and the client caches.
+  // Under /var/lib systemd makes it and gives it to the service's user.
+  const std::string dir = fs::path(settingsDir).lexically_normal().string();
+  std::string writable;
+  if (dir.starts_with("/var/lib/") && dir.size() > 9) {
+    std::string state = dir.substr(9);
+    while (!state.empty() && state.back() == '/') state.pop_back();
+    writable = "StateDirectory=" + UnitWord(state) + "\nStateDirectoryMode=0750\n";
+  } else {
+    writable = "ReadWritePaths=" + UnitWord(dir) + "\n";
   }
   return std::string("[Unit]\n") + "Description=" + kServiceDisplayName + "\n" +
          "After=network-online.target\n" + "Wants=network-online.target\n" + "\n" +
          "[Service]\n" + "Type=simple\n" + "ExecStart=" + cmd + "\n" + "Restart=on-failure\n" +
          // Every session holds a client connection and two back-end ones.
          "LimitNOFILE=65536\n" +
-         "\n" + "[Install]\n" + "WantedBy=multi-user.target\n";
+         // Its own user; the shadow group lets pam_unix check passwords for
+         // the operating-system sign-in (docs/daemon.md).
+         "User=" + kServiceUser + "\n" + "Group=" + kServiceUser + "\n" +
+         "SupplementaryGroups=shadow\n" +
+         // Port 211 is below 1024: that capability and no other.
+         "AmbientCapabilities=CAP_NET_BIND_SERVICE\n" +
+         "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n" + "NoNewPrivileges=yes\n" +
+         "ProtectSystem=strict\n" + writable + "ProtectHome=yes\n" + "PrivateTmp=yes\n" +
+         "PrivateDevices=yes\n" + "PrivateMounts=yes\n" + "DevicePolicy=closed\n" + "ProtectKernelTunables=yes\n" +
+         "ProtectKernelModules=yes\n" + "ProtectKernelLogs=yes\n" + "ProtectControlGroups=yes\n" +
+         "ProtectClock=yes\n" + "ProtectHostname=yes\n" + "ProtectProc=invisible\n" +
+         "ProcSubset=pid\n" + "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX\n" +
+         "RestrictNamespaces=yes\n" + "RestrictRealtime=yes\n" + "RestrictSUIDSGID=yes\n" +
+         "LockPersonality=yes\n" + "MemoryDenyWriteExecute=yes\n" + "RemoveIPC=yes\n" +
+         "KeyringMode=private\n" + "UMask=0077\n" + "SystemCallArchitectures=native\n" +
+         "SystemCallFilter=@system-service\n" + "SystemCallFilter=~@privileged @resources\n" +
+         "SystemCallErrorNumber=EPERM\n" + "\n" + "[Install]\n" + "WantedBy=multi-user.target\n";
+}
+
+std::string BuildSysusersFile() {
+  return std::string("# The system user of the Brevalon:24 gateway.\n") + "u " + kServiceUser +
+         " - \"" + kServiceDisplayName + " mobile gateway\" - -\n";
 }
 
 int RunService(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
@@ -351,7 +433,14 @@ int RunService(int argc, const char* const* argv, std::ostream& out, std::ostrea
   app.add_option("--http-port", cl.HttpPort, "HTTP (REST) port")->check(CLI::Range(0, 65535));
   app.add_option("--tcp-port", cl.TcpPort, "TCP port")->check(CLI::Range(0, 65535));
   app.add_option("--listen", cl.Listen, "Address to listen on");
+  app.add_option("--https-port", cl.HttpsPort, "HTTPS port (with --tls-cert and --tls-key; default 8086)")
+      ->check(CLI::Range(0, 65535));
+  app.add_option("--tls-cert", cl.TlsCertificate,
+                 "HTTPS certificate, PEM (the server's certificate, then its chain)");
+  app.add_option("--tls-key", cl.TlsKey, "HTTPS private key, PEM, unencrypted");
   app.add_option("--unit-dir", cl.UnitDir, "Directory of the systemd unit for INSTALL/UNINSTALL");
+  app.add_option("--sysusers-dir", cl.SysusersDir,
+                 "Where INSTALL describes the service's user for systemd-sysusers");
   app.add_option("switches", switches, "INSTALL, UNINSTALL, SILENT (any letter case)");
   try {
     app.parse(argc, argv);
@@ -387,6 +476,13 @@ int RunService(int argc, const char* const* argv, std::ostream& out, std::ostrea
     if (app.count("--tcp-port") > 0)
       cl.RunOptions.insert(cl.RunOptions.end(), {"--tcp-port", std::to_string(cl.TcpPort)});
     if (app.count("--listen") > 0) cl.RunOptions.insert(cl.RunOptions.end(), {"--listen", cl.Listen});
+    if (app.count("--https-port") > 0)
+      cl.RunOptions.insert(cl.RunOptions.end(), {"--https-port", std::to_string(cl.HttpsPort)});
+    for (auto [option, value] : {std::pair{"--tls-cert", &cl.TlsCertificate}, std::pair{"--tls-key", &cl.TlsKey}}) {
+      if (value->empty()) continue;
+      *value = fs::absolute(*value).lexically_normal().string();
+      cl.RunOptions.insert(cl.RunOptions.end(), {option, *value});
+    }
 
     if (cl.Install) return Install(cl, hooks, out, err);
     if (cl.Uninstall) return Uninstall(cl, hooks, out, err);

@@ -30,6 +30,12 @@ inline constexpr const char* kServiceName = "Brevalon24";
 inline constexpr const char* kServiceDisplayName = "Brevalon:24";
 inline constexpr const char* kUnitFileName = "brevalon24.service";
 inline constexpr const char* kDefaultUnitDir = "/etc/systemd/system";
+inline constexpr const char* kDefaultSysusersDir = "/etc/sysusers.d";
+inline constexpr const char* kSysusersFileName = "brevalon24.conf";
+// The system user the daemon runs as.
+inline constexpr const char* kServiceUser = "brevalon24";
+// The common application-data folder when --data-dir is not given.
+inline constexpr const char* kDefaultDataDir = "/var/lib";
 inline constexpr std::chrono::milliseconds kStopWait{2000};
 
 enum class ServiceCommand { Stop, Pause, Continue };
@@ -85,8 +91,13 @@ inline constexpr std::chrono::seconds kHeapTrimInterval{30};
 void BlockControlSignals();
 ServiceCommand WaitForControlSignal();
 
-// The unit file text for `execStart` (program path and its arguments).
-std::string BuildUnitFile(const std::vector<std::string>& execStart);
+// The unit file text for `execStart` (program path and its arguments) and
+// the settings folder the daemon may write: its own user, the one
+// capability for port 211, and the sandbox of docs/daemon.md.
+std::string BuildUnitFile(const std::vector<std::string>& execStart,
+                          const std::string& settingsDir = "/var/lib/QUORV/BrevalonMobile");
+// The systemd-sysusers line that makes the service's user.
+std::string BuildSysusersFile();
 
 // The whole daemon: parses the command line, then installs or removes the
 // unit, or serves until stopped. Returns the process's exit code. Messages

@@ -7,38 +7,17 @@
 
 namespace brevalon {
 
-namespace {
-
-// Sanitizers keep their own bookkeeping on the stack; give them room.
-#if defined(BREVALON_ASAN) || defined(BREVALON_TSAN)
-constexpr std::size_t kWorkerStackSize = 1024 * 1024;
-#else
-constexpr std::size_t kWorkerStackSize = 256 * 1024;
-#endif
-
-}  // namespace
-
 SessionLogicFactory DefaultSessionLogicFactory() {
-  return []() -> std::unique_ptr<ISessionLogic> { return std::make_unique<TSessionLogic>(); };
+  return [](const TSessionEnvironment& environment) -> std::unique_ptr<ISessionLogic> {
+    return std::make_unique<TSessionLogic>(environment);
+  };
 }
 
-std::size_t TSessionThread::StackSize() { return kWorkerStackSize; }
-
-TSessionThread::TSessionThread(SessionLogicFactory logicFactory, EventLogFactory eventLogFactory)
-    : FLogicFactory(std::move(logicFactory)), FEventLogFactory(std::move(eventLogFactory)) {
-  pthread_attr_t attr;
-  int rc = pthread_attr_init(&attr);
-  if (rc == 0) {
-    rc = pthread_attr_setstacksize(&attr, kWorkerStackSize);
-    if (rc == 0) rc = pthread_create(&FThread, &attr, &TSessionThread::ThreadMain, this);
-    pthread_attr_destroy(&attr);
-  }
-  if (rc != 0) {
-    // No thread to join later.
-    FClosed = true;
-    throw Exception(std::string("Can not create the session thread: ") + std::strerror(rc));
-  }
-}
+TSessionThread::TSessionThread(SessionLogicFactory logicFactory, EventLogFactory eventLogFactory,
+                               TSessionEnvironment environment)
+    : FLogicFactory(std::move(logicFactory)),
+      FEventLogFactory(std::move(eventLogFactory)),
+      FEnvironment(std::move(environment)) {}
 
 TSessionThread::~TSessionThread() { Close(); }
 
@@ -52,39 +31,38 @@ bool TSessionThread::Terminated() const {
   return FTerminated;
 }
 
-void* TSessionThread::ThreadMain(void* self) {
-  static_cast<TSessionThread*>(self)->Execute();
-  return nullptr;
-}
+bool TSessionThread::HasLogic() const { return FHasLogic.load(std::memory_order_acquire); }
 
 void TSessionThread::Close() {
   std::lock_guard closeLock(FCloseLock);
   if (FClosed) return;
   FClosed = true;
-  if (pthread_equal(pthread_self(), FThread)) {
-    // A worker cannot wait for itself; ending it here would free the object
-    // under its own feet. A handler never owns its session's worker.
-    std::fputs("TSessionThread::Close called on its own thread\n", stderr);
-    std::terminate();
-  }
+  std::unique_ptr<ISessionLogic> logic;
+  std::unique_ptr<IEventLog> eventLog;
   {
-    std::lock_guard lock(FQueueLock);
+    std::unique_lock lock(FQueueLock);
+    if (FRunning && FRunner == std::this_thread::get_id()) {
+      // A call cannot wait for itself to finish; ending the worker here would
+      // free the logic under its feet. A handler never owns its session's worker.
+      std::fputs("TSessionThread::Close called from a call of its own session\n", stderr);
+      std::terminate();
+    }
     FTerminated = true;
-  }
-  FQueueChanged.notify_all();
-  // The worker finishes the call it is executing, removes it, leaves its
-  // loop and frees the session logic.
-  pthread_join(FThread, nullptr);
-  {
-    std::lock_guard lock(FQueueLock);
+    // The running call finishes and removes itself; nothing starts after it.
+    FQueueChanged.wait(lock, [&] { return !FRunning; });
     for (TRunMethod* item : FQueue) {
       item->Discarded = true;
       item->Queued = false;
     }
     FQueue.clear();
+    logic = std::move(FLogic);
+    eventLog = std::move(EventLogger);
   }
-  FItemDone.notify_all();
-  EventLogger.reset();
+  FQueueChanged.notify_all();
+  FHasLogic.store(false, std::memory_order_release);
+  // Freeing the logic closes the back-end connections: never under the lock.
+  logic.reset();
+  eventLog.reset();
 }
 
 std::optional<boost::json::object> TSessionThread::RunMethod(TMethodsNameType MethodsType,
@@ -104,10 +82,33 @@ std::optional<boost::json::object> TSessionThread::RunMethod(TMethodsNameType Me
       } else {
         FQueue.push_back(item.get());
         item->Queued = true;
-        FQueueChanged.notify_one();
-        FItemDone.wait(lock, [&] { return !IsInQueue(*item); });
+        // This caller executes its own call once it is at the front and the
+        // one before it has left, unless Close has begun: then Close takes
+        // it out of the queue.
+        FQueueChanged.wait(lock, [&] {
+          return !IsInQueue(*item) || (FQueue.front() == item.get() && !FRunning && !FTerminated);
+        });
+        if (IsInQueue(*item)) {
+          FRunning = true;
+          FRunner = std::this_thread::get_id();
+          lock.unlock();
+          try {
+            ExecuteNextCall(*item);
+          } catch (...) {
+            // ExecuteCall answers every failure itself; whatever escapes
+            // still ends this call, so that the queue moves on.
+            item->inReturnCode = kReturnFailure;
+            item->stErrorMessage = "Unknown failure";
+          }
+          lock.lock();
+          FQueue.pop_front();
+          item->Queued = false;
+          FRunning = false;
+          FRunner = {};
+        }
       }
     }
+    FQueueChanged.notify_all();
     if (item->Discarded) {
       // The worker ended before this call ran; it was never executed.
       inReturnCode = kReturnFailure;
@@ -126,66 +127,38 @@ std::optional<boost::json::object> TSessionThread::RunMethod(TMethodsNameType Me
   }
 }
 
-void TSessionThread::Execute() {
-  try {
-    if (FEventLogFactory) EventLogger = FEventLogFactory();
-  } catch (...) {
-    // Without a writer the worker still serves its calls; failures then go unlogged.
-    EventLogger.reset();
-  }
-  std::unique_ptr<ISessionLogic> logic;
-  CreateLogic(logic);
-  while (ExecuteNextCall(logic)) {
-  }
-  logic.reset();
+void TSessionThread::ExecuteNextCall(TRunMethod& item) {
+  // What kept the logic from being made (the settings file unreadable for a
+  // moment, descriptors running out) may have passed: each call tries again
+  // rather than the session failing for the rest of its life.
+  if (!FLogic) CreateLogic();
+  // The lock is free while the call runs: callers keep queuing behind it.
+  ExecuteCall(FLogic.get(), item);
 }
 
-void TSessionThread::CreateLogic(std::unique_ptr<ISessionLogic>& logic) {
+void TSessionThread::CreateLogic() {
   FCreationError.clear();
   try {
-    if (FLogicFactory) logic = FLogicFactory();
-    if (!logic) throw Exception("The session logic was not created");
+    if (FLogicFactory) FLogic = FLogicFactory(FEnvironment);
+    if (!FLogic) throw Exception("The session logic was not created");
   } catch (const std::exception& e) {
     FCreationError = e.what();
   } catch (...) {
     FCreationError = "The session logic could not be created";
   }
-  if (!logic && FCreationError.empty()) FCreationError = "The session logic could not be created";
-}
-
-bool TSessionThread::ExecuteNextCall(std::unique_ptr<ISessionLogic>& logic) {
-  TRunMethod* item = nullptr;
-  {
-    std::unique_lock lock(FQueueLock);
-    FQueueChanged.wait(lock, [&] { return FTerminated || !FQueue.empty(); });
-    if (FTerminated) return false;
-    item = FQueue.front();
-  }
-  // What kept the logic from being made (the settings file unreadable for a
-  // moment, descriptors running out) may have passed: each call tries again
-  // rather than the session failing for the rest of its life.
-  if (!logic) CreateLogic(logic);
-  // The lock is free while the call runs: callers keep queuing behind it.
-  ExecuteCall(logic.get(), *item);
-  {
-    std::lock_guard lock(FQueueLock);
-    FQueue.pop_front();
-    item->Queued = false;
-  }
-  FItemDone.notify_all();
-  return true;
+  if (!FLogic && FCreationError.empty()) FCreationError = "The session logic could not be created";
+  FHasLogic.store(FLogic != nullptr, std::memory_order_release);
 }
 
 void TSessionThread::Fail(TRunMethod& item, int32_t code, const std::string& message) {
   item.Error = std::current_exception();
   item.inReturnCode = code;
   item.stErrorMessage = message;
-  if (EventLogger) {
-    try {
-      EventLogger->WriteError(message);
-    } catch (...) {
-      // Logging must never turn into a second failure of the call.
-    }
+  try {
+    if (!EventLogger && FEventLogFactory) EventLogger = FEventLogFactory();
+    if (EventLogger) EventLogger->WriteError(message);
+  } catch (...) {
+    // Logging must never turn into a second failure of the call.
   }
 }
 

@@ -14,6 +14,7 @@
 #include "protocol/result_writer.h"
 #include "session/connection_settings.h"
 #include "session/settings.h"
+#include "session/sign_in_throttle.h"
 
 namespace brevalon {
 
@@ -64,10 +65,11 @@ std::string BlockBytes(const Variant& Block) {
 
 }  // namespace
 
-TSessionLogic::TSessionLogic()
+TSessionLogic::TSessionLogic(TSessionEnvironment environment)
     : FAppMainSystem(std::make_unique<TAppMainSystem>()),
       FAppWorkFlow(std::make_unique<TAppWorkFlow>()),
-      FVersionStorage(std::make_unique<TPDMVersionStorage>(*FAppMainSystem)) {
+      FVersionStorage(std::make_unique<TPDMVersionStorage>(*FAppMainSystem)),
+      FEnvironment(std::move(environment)) {
   LoadConnectionSettings();
 }
 
@@ -105,15 +107,48 @@ void TSessionLogic::LoadConnectionSettings() {
 void TSessionLogic::ConnectToDB(boost::json::object& JSONResult, const std::string& Base64) {
   const TParamsConnectToDb params(Base64);
   TResultWriter writer;
-  if (!params.FDomain.empty()) {
-    ImpersonateUser(params.FDomain, params.FUser, params.FPassword);
-    ConnectToServers(params.FDBName, params.FUser, std::string(), atWindows);
-  } else {
-    ConnectToServers(params.FDBName, params.FUser, params.FPassword, atPassword);
-  }
+  SignIn(params);
   const std::string internal = ReadInternalProperty();
   writer.WriteConnectToDbResult(FAppWorkFlow->ID_User(), internal);
   JSONResult["BASE64"] = writer.GetBase64Data();
+}
+
+void TSessionLogic::SignIn(const TParamsConnectToDb& params) {
+  SignInThrottle* throttle = FEnvironment.Throttle;
+  const std::string& client = FEnvironment.ClientKey;
+  if (throttle) {
+    if (const auto wait = throttle->Begin(params.FUser, client)) throw Exception(ThrottledMessage(*wait));
+  }
+  // Every attempt begun is ended, whatever happens to it.
+  enum class Outcome { Abandoned, Refused, Accepted } outcome = Outcome::Abandoned;
+  struct End {
+    SignInThrottle* Throttle;
+    const std::string& User;
+    const std::string& Client;
+    const Outcome& How;
+    ~End() {
+      if (!Throttle) return;
+      if (How == Outcome::Refused) Throttle->Failed(User, Client);
+      else if (How == Outcome::Accepted) Throttle->Succeeded(User, Client);
+      else Throttle->Abandoned(User, Client);
+    }
+  } end{throttle, params.FUser, client, outcome};
+  try {
+    if (!params.FDomain.empty()) {
+      ImpersonateUser(params.FDomain, params.FUser, params.FPassword);
+      ConnectToServers(params.FDBName, params.FUser, std::string(), atWindows);
+    } else {
+      ConnectToServers(params.FDBName, params.FUser, params.FPassword, atPassword);
+    }
+  } catch (const EApiException&) {
+    // The servers refused these credentials (a lost connection is no guess).
+    outcome = Outcome::Refused;
+    throw;
+  } catch (const EOSError&) {
+    outcome = Outcome::Refused;
+    throw;
+  }
+  outcome = Outcome::Accepted;
 }
 
 void TSessionLogic::ImpersonateUser(const std::string& Domain, const std::string& User,

@@ -22,6 +22,17 @@ class TAppMainSystem;
 class TAppWorkFlow;
 class TPDMVersionStorage;
 class Dataset;
+class SignInThrottle;
+class TParamsConnectToDb;
+
+// What a session's logic is made with: the session's client (its address as
+// the transport saw it, and the key per-client limits count it under) and the
+// process's sign-in throttle (null: none).
+struct TSessionEnvironment {
+  std::string ClientAddress;
+  std::string ClientKey;
+  SignInThrottle* Throttle = nullptr;
+};
 
 inline constexpr const char* kNotConnectedMessage = "Соединение не установленно";
 
@@ -55,8 +66,9 @@ class TSessionLogic : public ISessionLogic {
  public:
   // Creates both proxies and the version cache and applies the settings
   // file to the proxies (LoadConnectionSettings); raises when the settings
-  // file is missing or names an unknown connection type.
-  TSessionLogic();
+  // file is missing or names an unknown connection type. ConnectToDB asks
+  // the environment's throttle before it signs in.
+  explicit TSessionLogic(TSessionEnvironment environment = {});
   ~TSessionLogic() override;
   TSessionLogic(const TSessionLogic&) = delete;
   TSessionLogic& operator=(const TSessionLogic&) = delete;
@@ -97,6 +109,10 @@ class TSessionLogic : public ISessionLogic {
   void ImpersonateUser(const std::string& Domain, const std::string& User,
                        const std::string& Password);
   std::string ReadInternalProperty();
+  // Signs in to both servers as ConnectToDB asks, through the throttle:
+  // refused at once while it holds this user or client back, and every
+  // refusal by the servers (or the operating system) counted.
+  void SignIn(const TParamsConnectToDb& params);
   void LoadConnectionSettings();
   // The dataset of the version's files, or null when the version does not exist.
   std::unique_ptr<Dataset> GetVersionInfo(int32_t IdVersion);
@@ -105,6 +121,7 @@ class TSessionLogic : public ISessionLogic {
   std::unique_ptr<TAppWorkFlow> FAppWorkFlow;
   std::unique_ptr<TPDMVersionStorage> FVersionStorage;
   bool FConnected = false;
+  const TSessionEnvironment FEnvironment;
   // The operating-system identity of a domain sign-in; once set it is
   // presented on every back-end connection the session opens afterwards.
   std::string FOSIdentity;

@@ -100,6 +100,8 @@ TEST(Addresses, UrlsAndHostPortsParseOrAreRefused) {
       {"http://gw.example:8085", true, "gw.example", 8085},
       {"HTTP://127.0.0.1/", true, "127.0.0.1", 8085},
       {"http://[::1]:9000", true, "::1", 9000},
+      {"https://gw.example", true, "gw.example", 8086},
+      {"HTTPS://gw:443/", true, "gw", 443},
       {"gw:211", false, "gw", 211},
       {"gw", false, "gw", 211},
       {"[::1]", false, "::1", 211},
@@ -114,7 +116,7 @@ TEST(Addresses, UrlsAndHostPortsParseOrAreRefused) {
     const char* text;
     bool url;
   } refused[] = {
-      {"https://gw:8085", true}, {"gw:8085", true},       {"http://gw:8085/datasnap", true},
+      {"ftp://gw:8085", true}, {"gw:8085", true}, {"https://gw/x", true},       {"http://gw:8085/datasnap", true},
       {"http://:8085", true},    {"gw:0", false},         {"gw:65536", false},
       {"gw:x", false},           {"[::1", false},         {"", false},
       {"a b:1", false},

@@ -32,6 +32,7 @@
 #include "pdm/app_main_system.h"
 #include "data/dataset.h"
 #include "os/pam_logon.h"
+#include "remoting/test_certificate.h"
 #include "server/mobile_server.h"
 #include "session/session_logic.h"
 #include "session/settings.h"
@@ -484,6 +485,47 @@ TEST_F(GatewayTest, CliSignsInAndDownloadsAFile) {
   EXPECT_EQ(expired.code, 3);
   EXPECT_NE(expired.err.find("session expired"), std::string::npos) << expired.err;
   EXPECT_EQ(client::SessionFile(session.string()).Load(), "");
+}
+
+// HTTPS end to end: the reference client over TLS signs in and calls, and
+// refuses a gateway whose certificate it cannot trust, saying why.
+TEST_F(GatewayTest, CliTalksHttpsAndRefusesACertificateItCannotTrust) {
+  const testing::TestCertificate cert = testing::MakeTestCertificate(dir.Path());
+  const testing::TestCertificate other = testing::MakeTestCertificate(dir.Path(), "other");
+  if (!cert || !other) GTEST_SKIP() << "openssl cannot make a certificate here";
+  RemoteServerOptions options;
+  options.Listen = "127.0.0.1";
+  options.HttpPort = 0;
+  options.TcpPort = 0;
+  options.HttpsPort = 0;
+  options.TlsCertificateFile = cert.Cert.string();
+  options.TlsKeyFile = cert.Key.string();
+  TMobileServer secure(options, ServerMethodsOptions{DefaultSessionLogicFactory(), log.Factory()});
+  secure.Start();
+  const std::string url = "--url=https://127.0.0.1:" + std::to_string(secure.Framework().HttpsPort());
+  const auto cli = [](const std::vector<std::string>& args) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    const int code = client::RunCli(args, {in, out, err});
+    return ProgramRun{code, out.str(), err.str()};
+  };
+  const ProgramRun signIn = cli({url, "--cacert", cert.Cert.string(), "call", "--compact", "ConnectToDB",
+                                 R"({"FDBName":"demo","FUser":"ivanov","FPassword":"ivanov1"})"});
+  EXPECT_EQ(signIn.code, 0) << signIn.err;
+  EXPECT_EQ(json::parse(signIn.out).at("result").at("MSDatabseVer"), "7.1");
+
+  for (const auto& [ca, why] : {std::pair{std::string(), std::string("self-signed certificate")},
+                                std::pair{other.Cert.string(), std::string("self-signed certificate")}}) {
+    std::vector<std::string> args{url, "stream"};
+    if (!ca.empty()) args.insert(args.begin() + 1, {"--cacert", ca});
+    const ProgramRun refused = cli(args);
+    EXPECT_NE(refused.code, 0);
+    EXPECT_NE(refused.err.find("TLS handshake with 127.0.0.1:"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("certificate refused: " + why), std::string::npos) << refused.err;
+  }
+  const ProgramRun missing = cli({url, "--cacert", (dir.Path() / "none.pem").string(), "stream"});
+  EXPECT_NE(missing.code, 0);
+  EXPECT_NE(missing.err.find("cannot use the certificate authorities"), std::string::npos) << missing.err;
 }
 
 TEST_F(GatewayTest, CliCallPrintsReturnCodeMessageAndResult) {

@@ -170,9 +170,22 @@ class DaemonProcess {
 // A blocking loopback socket with a receive timeout; closes itself.
 class RawSocket {
  public:
-  explicit RawSocket(uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  // `from`: the loopback address to connect from (127.0.0.0/8 is all
+  // loopback, so one machine plays many clients); empty = the system's choice.
+  explicit RawSocket(uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                     const std::string& from = {}) {
     FFd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (FFd < 0) return;
+    if (!from.empty()) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+          ::bind(FFd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        ::close(FFd);
+        FFd = -1;
+        return;
+      }
+    }
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
@@ -204,6 +217,13 @@ class RawSocket {
       sent += static_cast<std::size_t>(n);
     }
     return true;
+  }
+
+  // What has arrived, waiting for some; empty on close, error or timeout.
+  std::string ReadSome() {
+    char buf[16384];
+    const ssize_t n = ::recv(FFd, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
   }
 
   // Everything up to the peer's close (or the receive timeout; `closed` says

@@ -194,9 +194,12 @@ TEST_F(HostileInputTest, ThousandsOfIdleConnectionsDoNotStopOthers) {
   std::vector<std::unique_ptr<RawSocket>> idle;
   idle.reserve(kIdle);
   for (std::size_t i = 0; i < kIdle; ++i) {
-    // Half on each transport; every tenth has begun a request and stalled.
+    // Half on each transport, from 20 clients (each within its own limit of
+    // connections); every tenth has begun a request and stalled.
     const bool http = i % 2 == 0;
-    idle.push_back(std::make_unique<RawSocket>(http ? server->HttpPort() : server->TcpPort()));
+    const std::string from = "127.0.1." + std::to_string(1 + i % 20);
+    idle.push_back(std::make_unique<RawSocket>(http ? server->HttpPort() : server->TcpPort(),
+                                               std::chrono::seconds(10), from));
     ASSERT_TRUE(idle.back()->Connected()) << i;
     if (i % 10 == 0) idle.back()->Send(http ? "GET /datasnap/rest/TServ" : "{\"method\":\"Get");
   }

@@ -10,16 +10,21 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <future>
 #include <optional>
 #include <sstream>
 #include <thread>
 
+#include "appserver/appserver_test_support.h"
 #include "remoting/remote_test_class.h"
+#include "remoting/test_certificate.h"
 #include "remoting/rest_router.h"
 
 namespace brevalon {
@@ -45,8 +50,16 @@ bool Eventually(F done) {
 // A blocking loopback client on a plain socket; every wait is bounded.
 class Client {
  public:
-  explicit Client(uint16_t port) {
+  // `from`: a loopback address to connect from (127.0.0.0/8 is all
+  // loopback: one machine plays many clients).
+  explicit Client(uint16_t port, const char* from = nullptr) {
     FFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (from) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      ::inet_pton(AF_INET, from, &local.sin_addr);
+      if (::bind(FFd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
@@ -414,6 +427,149 @@ TEST_F(RemoteMethodServerTest, DestructionEndsEverySession) {
   const auto probes = Methods.Probes();
   ASSERT_EQ(probes.size(), 2u);
   for (const auto& p : probes) EXPECT_EQ(p->Closed, 1);
+}
+
+// Over a connection limit a client is told so (HTTP 503 with Retry-After, a
+// TCP error line) before the close, even when it had sent its request, and
+// the others are served; a place freed is a place to be had again.
+TEST_F(RemoteMethodServerTest, ConnectionsOverALimitAreToldSoAndOthersServed) {
+  Options.MaxConnections = 4;
+  Options.MaxConnectionsPerAddress = 2;
+  Start();
+  const uint16_t port = Server->HttpPort();
+  const auto served = [&](Client& c) {
+    return c.Send(http::verb::get, "/datasnap/rest/TTest/GetStream").result_int() == 200;
+  };
+  const auto refused = [&](Client& c, const std::string& message) {
+    EXPECT_TRUE(c.Write("GET /datasnap/rest/TTest/GetStream HTTP/1.1\r\nHost: x\r\n\r\n"));
+    const auto res = c.ReadResponse();
+    if (!res) return ::testing::AssertionFailure() << "no answer before the close";
+    EXPECT_EQ(res->result_int(), 503u);
+    EXPECT_EQ((*res)[http::field::retry_after], "5");
+    EXPECT_EQ(res->body(), R"({"error":")" + message + R"("})");
+    EXPECT_TRUE(c.WaitClosed());
+    return ::testing::AssertionSuccess();
+  };
+  auto a1 = std::make_unique<Client>(port, "127.0.0.2");
+  Client a2(port, "127.0.0.2");
+  ASSERT_TRUE(served(*a1) && served(a2));
+  Client a3(port, "127.0.0.2");
+  EXPECT_TRUE(refused(a3, "too many connections from one address"));
+  // The limit counts both transports.
+  Client tcp(Server->TcpPort(), "127.0.0.2");
+  EXPECT_EQ(tcp.ReadLine().value_or(""),
+            R"({"error":"too many connections from one address","retryAfter":5})");
+  EXPECT_TRUE(tcp.WaitClosed());
+
+  Client b1(port, "127.0.0.3"), c1(port, "127.0.0.4");
+  EXPECT_TRUE(served(b1) && served(c1));
+  Client d1(port, "127.0.0.5");
+  EXPECT_TRUE(refused(d1, "too many connections"));
+
+  a1.reset();
+  EXPECT_TRUE(Eventually([&] { return Server->ConnectionCount() == 3; }));
+  Client a4(port, "127.0.0.2");
+  EXPECT_TRUE(served(a4));
+  EXPECT_EQ(Server->Limits().Count(LimitKind::ConnectionsPerAddress), 2u);
+  EXPECT_EQ(Server->Limits().Count(LimitKind::Connections), 1u);
+}
+
+// A blocking TLS client for the HTTPS tests: one GET, its status and body.
+struct TlsAnswer {
+  bool Connected = false;
+  std::string Error;  // the handshake's or the exchange's failure
+  unsigned Status = 0;
+  std::string Body;
+};
+TlsAnswer TlsGet(uint16_t port, const std::string& caFile, const std::string& target,
+                 int maxVersion = 0) {
+  namespace asio = boost::asio;
+  namespace ssl = asio::ssl;
+  TlsAnswer a;
+  asio::io_context io;
+  ssl::context ctx(ssl::context::tls_client);
+  ctx.load_verify_file(caFile);
+  ctx.set_verify_mode(ssl::verify_peer);
+  if (maxVersion) SSL_CTX_set_max_proto_version(ctx.native_handle(), maxVersion);
+  ssl::stream<asio::ip::tcp::socket> stream(io, ctx);
+  boost::system::error_code ec;
+  stream.next_layer().connect({asio::ip::make_address("127.0.0.1"), port}, ec);
+  if (ec) return a;
+  a.Connected = true;
+  timeval tv{10, 0};
+  ::setsockopt(stream.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  stream.set_verify_callback(ssl::host_name_verification("127.0.0.1"));
+  stream.handshake(ssl::stream_base::client, ec);
+  if (ec) {
+    a.Error = ec.message();
+    return a;
+  }
+  http::request<http::string_body> req(http::verb::get, target, 11);
+  req.set(http::field::host, "127.0.0.1");
+  http::write(stream, req, ec);
+  boost::beast::flat_buffer buffer;
+  Response res;
+  if (!ec) http::read(stream, buffer, res, ec);
+  if (ec) {
+    a.Error = ec.message();
+    return a;
+  }
+  a.Status = res.result_int();
+  a.Body = res.body();
+  return a;
+}
+
+// HTTPS beside HTTP: the same sessions and methods, TLS 1.2 and 1.3 only;
+// garbage and a flood of handshakes on the TLS port harm the plain
+// transports in nothing.
+TEST_F(RemoteMethodServerTest, HttpsBesideHttpAndItsHostileClientsHarmNobody) {
+  appserver::testing::TempDir dir;
+  const testing::TestCertificate cert = testing::MakeTestCertificate(dir.Path());
+  if (!cert) GTEST_SKIP() << "openssl cannot make a certificate here";
+  Options.HttpsPort = 0;
+  Options.TlsCertificateFile = cert.Cert.string();
+  Options.TlsKeyFile = cert.Key.string();
+  Start();
+  const uint16_t https = Server->HttpsPort();
+  ASSERT_NE(https, 0);
+
+  const TlsAnswer ok = TlsGet(https, cert.Cert.string(), "/datasnap/rest/TTest/Echo/%C3%A9");
+  ASSERT_EQ(ok.Error, "");
+  EXPECT_EQ(ok.Status, 200u);
+  EXPECT_EQ(ok.Body, R"({"result":[2,"\u00e9",{"text":"\u00e9"}]})");
+  const TlsAnswer old = TlsGet(https, cert.Cert.string(), "/datasnap/rest/TTest/Echo/a", TLS1_1_VERSION);
+  EXPECT_TRUE(old.Connected);
+  EXPECT_NE(old.Error, "") << "TLS 1.1 is refused";
+
+  // Garbage, a plain HTTP request and a half handshake on the TLS port,
+  // while a flood of handshakes runs: the plain transports answer on.
+  std::atomic<bool> stop{false};
+  std::atomic<int> handshakes{0};
+  std::vector<std::thread> flood;
+  for (int i = 0; i < 4; ++i)
+    flood.emplace_back([&] {
+      while (!stop) {
+        if (TlsGet(https, cert.Cert.string(), "/datasnap/rest/TTest/GetStream").Status == 200) ++handshakes;
+      }
+    });
+  for (const std::string& junk : {std::string("\x16\x03\x01\xff\xff garbage"),
+                                  std::string("GET /datasnap/rest/TTest/GetStream HTTP/1.1\r\n\r\n"),
+                                  std::string(4096, '\0')}) {
+    Client c(https);
+    ASSERT_TRUE(c.Connected());
+    c.Write(junk);
+    EXPECT_TRUE(c.WaitClosed()) << "the TLS port closes on what is not TLS";
+  }
+  Client half(https);
+  half.Write(std::string("\x16\x03\x01\x00\x10", 5));  // a record that never comes whole
+  for (int i = 0; i < 20; ++i) {
+    Client plain(Server->HttpPort());
+    EXPECT_EQ(plain.Send(http::verb::get, "/datasnap/rest/TTest/GetStream").result_int(), 200u);
+  }
+  stop = true;
+  for (auto& t : flood) t.join();
+  EXPECT_GT(handshakes.load(), 0);
+  EXPECT_EQ(TlsGet(https, cert.Cert.string(), "/datasnap/rest/TTest/Echo/b").Status, 200u);
 }
 
 TEST_F(RemoteMethodServerTest, BusyPortFailsStart) {

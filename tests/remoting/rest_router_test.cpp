@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <regex>
 
 #include "remoting/remote_dispatch.h"
@@ -377,6 +378,121 @@ TEST(SessionManagerTest, LeasesKeepSessionsAndLateObjectsAreClosed) {
   auto one = few.Open(true);
   EXPECT_TRUE(one);
   EXPECT_FALSE(few.Open(true));
+}
+
+// The pool of HTTP sessions that never signed in: per client and overall,
+// the least recently used idle one makes room; a signed-in session, a busy
+// one and a TCP one are never shed.
+TEST(SessionManagerTest, SessionsThatNeverSignedInAreShedOldestIdleFirst) {
+  std::vector<std::string> entries;
+  LimitLog limits([&](const std::string& e) { entries.push_back(e); }, std::chrono::hours(1));
+  SessionManager::Options o;
+  o.MaxUnsignedPerAddress = 3;
+  o.MaxUnsigned = 5;
+  o.Limits = &limits;
+  SessionManager sessions(o);
+  std::map<std::string, std::shared_ptr<testing::Probe>> probes;
+  const auto open = [&](const std::string& address) {
+    auto lease = sessions.Open(true, address);
+    if (!lease) return std::string();
+    auto probe = std::make_shared<testing::Probe>();
+    lease.Session().FindOrCreate("p", [&] { return probe; });
+    probes[lease.Session().Id()] = probe;
+    return lease.Session().Id();
+  };
+  const auto shed = [&](const std::string& id) { return probes.at(id)->Closed == 1; };
+
+  const std::string a1 = open("10.0.0.1"), a2 = open("10.0.0.1"), a3 = open("10.0.0.1");
+  sessions.Use(a1, true) = {};  // a1 used again: a2 is now the oldest
+  const std::string a4 = open("10.0.0.1");
+  EXPECT_TRUE(shed(a2));
+  EXPECT_FALSE(shed(a1) || shed(a3) || shed(a4));
+  EXPECT_EQ(sessions.UnsignedCount(), 3u);
+
+  {  // a3 signs in: it leaves the pool when its call ends, and stays for good
+    auto call = sessions.Use(a3, true);
+    call.Session().MarkSignedIn();
+  }
+  const std::string a5 = open("10.0.0.1"), a6 = open("10.0.0.1");
+  EXPECT_TRUE(shed(a1));
+  EXPECT_FALSE(shed(a3));
+  EXPECT_EQ(sessions.UnsignedCount(), 3u);
+
+  // Every one of the client's pool in a call: refused, nobody shed.
+  auto b4 = sessions.Use(a4, true), b5 = sessions.Use(a5, true), b6 = sessions.Use(a6, true);
+  auto refused = sessions.Open(true, "10.0.0.1");
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.Refused(), SessionManager::Refusal::TooManyUnsigned);
+  EXPECT_FALSE(shed(a4) || shed(a5) || shed(a6));
+
+  // The overall bound: another client's idle session goes, the busy ones stay.
+  const std::string c1 = open("10.0.0.2"), c2 = open("10.0.0.2");
+  EXPECT_EQ(sessions.UnsignedCount(), 5u);
+  const std::string c3 = open("10.0.0.2");
+  EXPECT_FALSE(c3.empty());
+  EXPECT_TRUE(shed(c1));
+  EXPECT_FALSE(shed(a4) || shed(c2) || shed(a3));
+
+  // TCP sessions are bounded by their connections, not by the pool.
+  std::vector<SessionManager::Lease> tcp;
+  for (int i = 0; i < 10; ++i) tcp.push_back(sessions.Open(false, "10.0.0.1"));
+  for (auto& t : tcp) EXPECT_TRUE(t);
+  EXPECT_EQ(sessions.UnsignedCount(), 5u);
+
+  EXPECT_EQ(limits.Count(LimitKind::UnsignedShed), 3u);
+  EXPECT_EQ(limits.Count(LimitKind::UnsignedSessions), 1u);
+  EXPECT_EQ(entries.size(), 2u) << "one entry per kind within the interval";
+}
+
+TEST(SessionManagerTest, AtTheSessionLimitOnlySessionsThatNeverSignedInMakeRoom) {
+  SessionManager::Options o;
+  o.MaxSessions = 2;
+  SessionManager sessions(o);
+  auto signedIn = sessions.Open(true, "10.0.0.1");
+  signedIn.Session().MarkSignedIn();
+  const std::string keep = signedIn.Session().Id();
+  signedIn = {};
+  const std::string idle = sessions.Open(true, "10.0.0.2").Session().Id();
+  auto third = sessions.Open(true, "10.0.0.3");  // the idle unsigned one goes
+  ASSERT_TRUE(third);
+  EXPECT_FALSE(sessions.Use(idle, true));
+  EXPECT_TRUE(sessions.Use(keep, true));
+  auto fourth = sessions.Open(true, "10.0.0.4");  // the third is busy, the first signed in
+  EXPECT_FALSE(fourth);
+  EXPECT_EQ(fourth.Refused(), SessionManager::Refusal::TooManySessions);
+  EXPECT_TRUE(sessions.Use(keep, true));
+}
+
+TEST(LimitLogTest, OneEntryPerKindAnIntervalWithTheCountOfTheRest) {
+  std::vector<std::string> entries;
+  long long ms = 0;
+  LimitLog log([&](const std::string& e) { entries.push_back(e); }, std::chrono::seconds(60),
+               [&] { return std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms)); });
+  log.Hit(LimitKind::Sessions, "200000 live");
+  log.Hit(LimitKind::Sessions);
+  log.Hit(LimitKind::Sessions);
+  log.Hit(LimitKind::Connections, "10.0.0.1");
+  ms += 60000;
+  log.Hit(LimitKind::Sessions);
+  EXPECT_EQ(entries, (std::vector<std::string>{
+                         "Limit reached: too many sessions (200000 live)",
+                         "Limit reached: too many connections (10.0.0.1)",
+                         "Limit reached: too many sessions; 2 more since the last entry of this kind"}));
+  EXPECT_EQ(log.Count(LimitKind::Sessions), 4u);
+  EXPECT_EQ(log.Count(LimitKind::CallQueue), 0u);
+}
+
+TEST(ClientKeyTest, IPv4AsItIsIPv6ByItsNetwork) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"127.0.0.1", "127.0.0.1"},
+      {"::ffff:10.1.2.3", "10.1.2.3"},
+      {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2:ffff::1", "2001:db8:1:2::/64"},
+      {"::1", "::/64"},
+      {"", ""},
+      {"not an address", "not an address"},
+  };
+  for (const auto& [address, key] : cases) EXPECT_EQ(ClientKey(address), key) << address;
 }
 
 }  // namespace

@@ -99,5 +99,25 @@ TEST(CallPoolTest, BlockedTasksNeverHoldUpOthers) {
   EXPECT_EQ(done, kTasks + 1);
 }
 
+TEST(CallPoolTest, NewCallsBeyondTheQueueBoundAreRefusedWorkThatMustHappenIsNot) {
+  std::latch started(1), release(1);
+  std::atomic<int> done{0};
+  {
+    CallPool pool(CallPool::Options{1, 1, 10s, 2});
+    ASSERT_TRUE(pool.TryPost([&] {
+      started.count_down();
+      release.wait();
+      ++done;
+    }));
+    started.wait();  // the one thread is busy, nothing waits
+    EXPECT_TRUE(pool.TryPost([&] { ++done; }));
+    EXPECT_TRUE(pool.TryPost([&] { ++done; }));
+    EXPECT_FALSE(pool.TryPost([&] { ++done; })) << "two wait already";
+    pool.Post([&] { ++done; });  // always queued
+    release.count_down();
+  }
+  EXPECT_EQ(done, 4);
+}
+
 }  // namespace
 }  // namespace brevalon

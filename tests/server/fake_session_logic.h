@@ -1,6 +1,6 @@
 // A session logic for the worker's tests: every handler records its call and
 // then runs the test's behaviour, which may fill the result, raise or block.
-// The behaviour runs on the worker thread; the shared state is guarded.
+// The behaviour runs on the thread of the call; the shared state is guarded.
 #pragma once
 
 #include <boost/json.hpp>
@@ -89,7 +89,9 @@ class FakeSessionLogic : public ISessionLogic {
 };
 
 inline SessionLogicFactory FakeLogicFactory(std::shared_ptr<FakeLogicState> state) {
-  return [state]() -> std::unique_ptr<ISessionLogic> { return std::make_unique<FakeSessionLogic>(state); };
+  return [state](const TSessionEnvironment&) -> std::unique_ptr<ISessionLogic> {
+    return std::make_unique<FakeSessionLogic>(state);
+  };
 }
 
 // A gate a handler waits at until the test opens it.

@@ -85,7 +85,7 @@ class ServerMethodsTest : public ::testing::Test {
   std::shared_ptr<SignInState> state = std::make_shared<SignInState>();
   EventLogCapture log;
   TServerMethods methods{ServerMethodsOptions{
-      [s = state]() -> std::unique_ptr<ISessionLogic> { return std::make_unique<SignInLogic>(s); },
+      [s = state](const TSessionEnvironment&) -> std::unique_ptr<ISessionLogic> { return std::make_unique<SignInLogic>(s); },
       log.Factory()}};
   ServerClass cls = methods.GetServerClass();
   DsSession session{"1.2.3"};

@@ -5,6 +5,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -71,6 +72,16 @@ TEST_F(ServiceTest, InstallAndUninstallManageTheUnit) {
   EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
   EXPECT_NE(text.find("LimitNOFILE=65536\n"), std::string::npos);
   EXPECT_NE(text.find("Type=simple\n"), std::string::npos);
+  // Its own user, one capability, and the folder it writes is the data folder.
+  for (const char* line : {"User=brevalon24\n", "AmbientCapabilities=CAP_NET_BIND_SERVICE\n",
+                           "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n", "NoNewPrivileges=yes\n",
+                           "ProtectSystem=strict\n", "PrivateTmp=yes\n", "ProtectHome=yes\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  EXPECT_NE(text.find("ReadWritePaths=" + (data() / "QUORV" / "BrevalonMobile").string() + "\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(ReadFile(dir.Path() / "brevalon24.conf"),
+            "# The system user of the Brevalon:24 gateway.\nu brevalon24 - \"Brevalon:24 mobile gateway\" - -\n");
   EXPECT_NE(out.str().find("installed"), std::string::npos);
   EXPECT_EQ(systemctlCalls.back(), (std::vector<std::string>{"enable", "brevalon24.service"}));
 
@@ -101,6 +112,29 @@ TEST_F(ServiceTest, BadCommandLinesAreRefused) {
   EXPECT_NE(Run({"--http-port", "70000"}), 0);
   EXPECT_EQ(Run({"INSTALL", "--unit-dir", (dir.Path() / "missing" / "dir").string()}), 1);
   EXPECT_NE(err.str().find("can not write"), std::string::npos);
+}
+
+// The sandbox as systemd rates it. Needs systemd-analyze (no running
+// systemd): without it the test says so and is skipped.
+TEST_F(ServiceTest, TheInstalledUnitVerifiesAndIsRatedSafe) {
+  if (std::system("systemd-analyze --version >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "systemd-analyze is not installed";
+  hooks.SelfPath = BREVALON_BIN_DIR "/brevalon24";  // verify wants a program that is there
+  ASSERT_EQ(Run({"INSTALL", "SILENT", "--unit-dir", dir.Path().string()}), 0) << err.str();
+  const std::string unit = (dir.Path() / "brevalon24.service").string();
+  EXPECT_NE(ReadFile(unit).find("StateDirectory=QUORV/BrevalonMobile\n"), std::string::npos)
+      << "the default data folder is systemd's to make";
+  const fs::path report = dir.Path() / "security.txt";
+  const std::string command = "systemd-analyze security --offline=true --no-pager " + unit + " >" +
+                              report.string() + " 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << ReadFile(report);
+  const std::string text = ReadFile(report);
+  const auto at = text.find("Overall exposure level for brevalon24.service: ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const double exposure = std::stod(text.substr(at + 48));
+  EXPECT_LE(exposure, 2.5) << text;
+  const std::string verify = "systemd-analyze verify " + unit + " >" + report.string() + " 2>&1";
+  EXPECT_EQ(std::system(verify.c_str()), 0) << ReadFile(report);
 }
 
 TEST(ServiceUnitFile, ExecStartWordsStayLiteralForSystemd) {

@@ -1,9 +1,9 @@
 #include "server/session_thread.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -141,16 +141,41 @@ TEST_F(SessionThreadTest, FailuresAreClassifiedLoggedOnceAndAnswerEe) {
   EXPECT_EQ(log.Entries().size(), expectedLog.size());
 }
 
-TEST_F(SessionThreadTest, LogicLivesOnTheWorkerThreadOnly) {
-  auto worker = MakeWorker();
-  Call(*worker, TMethodsNameType::stGetUserList, "x");
-  worker->Close();
+// Threads of this process.
+int ThreadCount() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST_F(SessionThreadTest, AWorkerHoldsNoThreadAndMakesItsLogicAtTheFirstCall) {
+  const int threads = ThreadCount();
+  std::vector<std::unique_ptr<TSessionThread>> workers;
+  for (int i = 0; i < 200; ++i) workers.push_back(MakeWorker());
+  EXPECT_EQ(ThreadCount(), threads) << "a worker starts no thread";
+  EXPECT_FALSE(workers.front()->HasLogic());
+  {
+    std::lock_guard lock(state->Mutex);
+    EXPECT_EQ(state->Created, 0) << "nothing is made before a call needs it";
+  }
+
+  for (auto& w : workers) Call(*w, TMethodsNameType::stGetUserList, "x");
+  EXPECT_TRUE(workers.front()->HasLogic());
+  EXPECT_EQ(ThreadCount(), threads) << "an idle worker keeps no thread";
+  {
+    std::lock_guard lock(state->Mutex);
+    EXPECT_EQ(state->Created, 200);
+    // The call ran on the thread that made it, as did the logic's making.
+    EXPECT_EQ(state->CalledOn, std::this_thread::get_id());
+    EXPECT_EQ(state->CreatedOn, std::this_thread::get_id());
+  }
+  Call(*workers.front(), TMethodsNameType::stGetUserList, "y");
+  workers.front()->Close();
+  EXPECT_FALSE(workers.front()->HasLogic());
+  workers.clear();
   std::lock_guard lock(state->Mutex);
-  EXPECT_EQ(state->Created, 1);
-  EXPECT_EQ(state->Destroyed, 1) << "Close frees the session logic";
-  EXPECT_NE(state->CreatedOn, std::this_thread::get_id());
-  EXPECT_EQ(state->CalledOn, state->CreatedOn);
-  EXPECT_EQ(state->DestroyedOn, state->CreatedOn);
+  EXPECT_EQ(state->Created, 200) << "one logic per worker, kept between calls";
+  EXPECT_EQ(state->Destroyed, 200) << "Close frees the session logic";
 }
 
 TEST_F(SessionThreadTest, ConcurrentCallsOfOneSessionRunOneAfterAnotherInQueueOrder) {
@@ -294,7 +319,7 @@ TEST_F(SessionThreadTest, ConcurrentClosesAllReturnAfterTheWorkerEnded) {
 TEST_F(SessionThreadTest, FailedLogicCreationAnswersEveryCallWithItsReason) {
   Gate letCreationFail;
   const std::string reason = "Ini file [/x/BrevalonMobileSettings.ini] not found.";
-  SessionLogicFactory failing = [&]() -> std::unique_ptr<ISessionLogic> {
+  SessionLogicFactory failing = [&](const TSessionEnvironment&) -> std::unique_ptr<ISessionLogic> {
     letCreationFail.Wait();
     throw Exception(reason);
   };
@@ -320,11 +345,12 @@ TEST_F(SessionThreadTest, FailedLogicCreationAnswersEveryCallWithItsReason) {
 // What kept the logic from being made may pass (descriptors ran out for a
 // moment): the next call makes it, and from then on it is kept.
 TEST_F(SessionThreadTest, TheNextCallMakesTheLogicThatCouldNotBeMade) {
-  int attempts = 0;  // the worker thread alone touches it
-  SessionLogicFactory flaky = [&, make = FakeLogicFactory(state)]() -> std::unique_ptr<ISessionLogic> {
-    // Fails when the worker starts and again for the first call.
-    if (++attempts <= 2) throw Exception("Cannot open the settings file: Too many open files");
-    return make();
+  int attempts = 0;  // one call at a time touches it
+  SessionLogicFactory flaky = [&, make = FakeLogicFactory(state)](
+                                  const TSessionEnvironment& env) -> std::unique_ptr<ISessionLogic> {
+    // Fails for the first call.
+    if (++attempts <= 1) throw Exception("Cannot open the settings file: Too many open files");
+    return make(env);
   };
   TSessionThread worker(flaky, log.Factory());
   const Outcome first = Call(worker, TMethodsNameType::stSendMessage, "a");
@@ -335,7 +361,7 @@ TEST_F(SessionThreadTest, TheNextCallMakesTheLogicThatCouldNotBeMade) {
     EXPECT_EQ(next.Code, 0) << next.Message;
   }
   worker.Close();
-  EXPECT_EQ(attempts, 3);
+  EXPECT_EQ(attempts, 2);
 }
 
 TEST_F(SessionThreadTest, AnArgumentThatIsNotTextFailsTheCallNotTheWorker) {
@@ -351,25 +377,6 @@ TEST_F(SessionThreadTest, AnArgumentThatIsNotTextFailsTheCallNotTheWorker) {
   EXPECT_EQ(code, 1);
   EXPECT_EQ(Call(*worker, TMethodsNameType::stGetTaskList, "ok").Code, 0);
   EXPECT_TRUE(state->TakeCalls() == std::vector<std::string>{"GetTaskList:ok"});
-}
-
-TEST_F(SessionThreadTest, WorkerRunsOnASmallStack) {
-  std::atomic<std::size_t> stack{0};
-  SetBehaviour([&](const std::string&, json::object*, const std::string&) {
-    pthread_attr_t attr;
-    std::size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-      pthread_attr_getstacksize(&attr, &size);
-      pthread_attr_destroy(&attr);
-    }
-    stack = size;
-  });
-  auto worker = MakeWorker();
-  Call(*worker, TMethodsNameType::stSendMessage, "x");
-  EXPECT_EQ(stack.load(), TSessionThread::StackSize());
-#if !defined(BREVALON_ASAN) && !defined(BREVALON_TSAN)
-  EXPECT_EQ(TSessionThread::StackSize(), 256u * 1024u);
-#endif
 }
 
 }  // namespace
