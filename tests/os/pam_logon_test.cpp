@@ -50,6 +50,11 @@ std::string HashOf(const std::string& password) {
 class PamLogonNonRootTest : public ::testing::Test {
  protected:
   void SetUp() override {
+#if defined(BREVALON_ASAN)
+    // The sanitizer's interceptor of crypt() finds no real function when
+    // libcrypt arrives later with pam_unix, and calls a null pointer.
+    GTEST_SKIP() << "pam_unix's crypt under AddressSanitizer";
+#endif
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to play the machine's users";
     if (!PamConfigDirSupported()) GTEST_SKIP() << "PAM without pam_start_confdir";
     if (!fs::exists("/lib/x86_64-linux-gnu/security/pam_unix.so") &&
