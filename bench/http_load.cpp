@@ -14,10 +14,12 @@
 //       server serves the same bytes).
 //   http_load get --port P --conns C --seconds D --target PATH
 //       C keep-alive connections asking GET PATH (the reference server).
-//   http_load hold --port P --sessions N [--threads T] --pid GW [--pid2 AS]
+//   http_load hold --port P --sessions N [--threads T] --pid GW [--pid2 AS] [--release 1]
 //       opens N keep-alive connections that each sign in, keeps them, reads
 //       the resident memory of the processes before and after, and checks that
-//       every session still answers.
+//       every session still answers. With --release 1 each connection is
+//       closed once its session signed in (the session stays, as HTTP
+//       sessions do): the client then needs no descriptor per session.
 //
 // The load loops are asynchronous on one thread; every figure is printed as
 // "key=value" words on one line. Loops are bounded by time; nothing but the
@@ -87,10 +89,11 @@ Args ParseArgs(int argc, char** argv) {
   return args;
 }
 
-std::unique_ptr<brevalon::client::RestTransport> Rest(uint16_t port) {
+std::unique_ptr<brevalon::client::RestTransport> Rest(uint16_t port, const std::string& session = {}) {
   brevalon::client::RestOptions o;
   o.Host = "127.0.0.1";
   o.Port = port;
+  o.Session = session;
   o.Timeout = std::chrono::seconds(120);
   return std::make_unique<brevalon::client::RestTransport>(o);
 }
@@ -329,9 +332,11 @@ int Hold(const Args& args) {
   const long threads = std::max(1L, args.Number("threads", 4));
   const long pid = args.Number("pid", 0);
   const long pid2 = args.Number("pid2", 0);
+  const bool release = args.Number("release", 0) != 0;
   const long before = RssKiB(pid), before2 = pid2 ? RssKiB(pid2) : -1;
 
   std::vector<std::unique_ptr<brevalon::client::RestTransport>> clients(static_cast<std::size_t>(sessions));
+  std::vector<std::string> ids(static_cast<std::size_t>(sessions));
   std::atomic<long> failed{0};
   std::atomic<long> next{0};
   const auto start = Clock::now();
@@ -354,6 +359,11 @@ int Hold(const Args& args) {
   work([&](std::size_t i) {
     clients[i] = Rest(port);
     SignIn(*clients[i]);
+    if (release) {
+      // Only the id is kept: the transport and its descriptors go.
+      ids[i] = clients[i]->SessionId();
+      clients[i].reset();
+    }
   });
   const double openSeconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -364,8 +374,10 @@ int Hold(const Args& args) {
   // with a request that is not Base64 answers 406 once signed in (404 before).
   std::atomic<long> notSignedIn{0};
   work([&](std::size_t i) {
+    if (release) clients[i] = Rest(port, ids[i]);
     const json::array reply = clients[i]->Call("GetFile", json::array{"%%% not base64 %%%"});
     if (reply.empty() || !reply[0].is_int64() || reply[0].as_int64() != 406) ++notSignedIn;
+    if (release) clients[i].reset();
   });
   const long held = RssKiB(pid);
   std::printf(

@@ -173,6 +173,8 @@ struct RestTransport::Impl {
     if (!Options.SessionFile.empty()) {
       File.emplace(Options.SessionFile);
       Session = File->Load();
+    } else if (PlausibleSessionId(Options.Session)) {
+      Session = Options.Session;
     }
     if (Options.Tls) {
       Tls.emplace(asio::ssl::context::tls_client);
@@ -379,6 +381,8 @@ RestTransport::~RestTransport() = default;
 const std::string& RestTransport::SessionId() const { return FImpl->Session; }
 
 bool RestTransport::Connected() const { return FImpl->Open(); }
+
+void RestTransport::Disconnect() { FImpl->Drop(); }
 
 json::array RestTransport::Call(std::string_view method, const json::array& params) {
   const RestCall call = BuildRestCall(method, params, FImpl->Options.PostThreshold);

@@ -39,6 +39,8 @@ struct RestOptions {
   std::chrono::milliseconds Timeout{60000};
   // Where the session id is kept between runs; empty = in memory only.
   std::string SessionFile;
+  // A session to continue (when there is no session file); empty = none.
+  std::string Session;
   // A request whose URL would be longer than this goes as POST.
   std::size_t PostThreshold = 1500;
   // Limits on what the gateway may send.
@@ -95,6 +97,9 @@ class RestTransport : public ITransport {
   const std::string& SessionId() const;
   // Whether a connection is open (the last exchange did not fail).
   bool Connected() const;
+  // Closes the connection and keeps the session: the next call connects
+  // anew and sends the session back (HTTP sessions outlive connections).
+  void Disconnect();
   // Ends the session on the gateway (GET /datasnap/rest/CloseSession/) and
   // forgets it; nothing when there is none. Raises like Call.
   void EndSession();
