@@ -11,6 +11,7 @@
 
 #include "appserver/appserver_test_support.h"
 #include "http_test_client.h"
+#include "remoting/test_certificate.h"
 #include "session/settings.h"
 
 namespace brevalon {
@@ -221,6 +222,41 @@ TEST_F(ServiceTest, APortInUseIsReportedClearly) {
   EXPECT_NE(err.str().find("can not listen on 127.0.0.1 (HTTP port " + std::to_string(port)),
             std::string::npos)
       << err.str();
+}
+
+// The daemon's own settings: [Server] and the TLS options, with each mistake
+// named before anything listens.
+TEST_F(ServiceTest, ServerSettingsAndHttpsAreTakenOrRefusedClearly) {
+  hooks.NextCommand = [] { return ServiceCommand::Stop; };
+  hooks.Sleep = [](std::chrono::milliseconds) {};
+  const testing::TestCertificate cert = testing::MakeTestCertificate(dir.Path());
+  const std::string settings = "[General]\nConnectionType=DCOM\n[DCOM]\nServerName=apps.example\n";
+  const std::vector<std::string> local = {"--data-dir", data().string(), "--listen", "127.0.0.1",
+                                          "--http-port", "0", "--tcp-port", "0"};
+  const auto run = [&](const std::string& server, std::vector<std::string> extra) {
+    WriteSettings(settings + server);
+    std::vector<std::string> args = local;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Run(args);
+  };
+  EXPECT_EQ(run("[Server]\nMaxSessions=lots\n", {}), 1);
+  EXPECT_NE(err.str().find("Setting [Server] MaxSessions: \"lots\" is not a whole number from 1 to 10000000"),
+            std::string::npos)
+      << err.str();
+  EXPECT_EQ(run("", {"--tls-cert", "/x.crt"}), 1);
+  EXPECT_NE(err.str().find("HTTPS needs both a certificate and a key"), std::string::npos) << err.str();
+  EXPECT_EQ(run("", {"--tls-cert", (dir.Path() / "none.crt").string(), "--tls-key", "/x.key"}), 1);
+  EXPECT_NE(err.str().find("Cannot use the TLS certificate"), std::string::npos) << err.str();
+
+  if (!cert) GTEST_SKIP() << "openssl cannot make a certificate here";
+  ASSERT_EQ(run("[Server]\nMaxSessions=777\nMaxConnectionsPerAddress=9\nSignInFailuresPerUserAndAddress=3\n",
+                {"--https-port", "0", "--tls-cert", cert.Cert.string(), "--tls-key", cert.Key.string()}),
+            0)
+      << err.str();
+  EXPECT_NE(out.str().find("limits: connections "), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("(9 per address), sessions 777 "), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("sign-in throttle 3/30/20"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find(", HTTPS port "), std::string::npos) << out.str();
 }
 
 TEST(ServiceSignals, ControlSignalsMapToCommands) {
